@@ -1,0 +1,69 @@
+// Helpers shared by the tests: temporary folders, a private registry store, waiting for a
+// condition with a deadline, and running a child process.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include <stdlib.h>
+
+namespace testing_support {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-test-XXXXXX").string();
+    char* made = mkdtemp(pattern.data());
+    if (made == nullptr) std::abort();
+    m_path = made;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return m_path; }
+  std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// Points TOLVANE_REGISTRY at a store file of its own for the life of the object.
+class ScopedRegistry {
+ public:
+  ScopedRegistry() : m_file(m_dir.File("registry.db")) { setenv("TOLVANE_REGISTRY", m_file.c_str(), 1); }
+  ~ScopedRegistry() { unsetenv("TOLVANE_REGISTRY"); }
+  ScopedRegistry(const ScopedRegistry&) = delete;
+  ScopedRegistry& operator=(const ScopedRegistry&) = delete;
+
+  const std::string& File() const { return m_file; }
+  const TempDir& Dir() const { return m_dir; }
+
+ private:
+  TempDir m_dir;
+  std::string m_file;
+};
+
+// Polls until the condition holds or the deadline passes; returns the condition's last value.
+inline bool WaitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= end) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+// Converts ASCII or UTF-8 test text to UTF-16.
+inline std::u16string U16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+}  // namespace testing_support
