@@ -1,41 +1,44 @@
 #include "platform/Event.h"
 
-#include <chrono>
-
 namespace platform {
+namespace {
+constexpr std::uint32_t kSet = 1;
+constexpr std::uint32_t kRegistered = 2;
+}  // namespace
 
-Event::Event(bool manualReset, bool initiallySet) : m_manualReset(manualReset), m_set(initiallySet) {}
+Event::Event(bool manualReset, bool initiallySet) : m_state(initiallySet ? kSet : 0), m_manualReset(manualReset) {}
 
 void Event::Set() {
-  // Notify while holding the lock: a waiter that sees the flag may return and destroy the event
-  // as soon as the lock is released.
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_set = true;
-  if (m_manualReset)
-    m_changed.notify_all();
+  std::uint32_t state = m_state.load(std::memory_order_seq_cst);
+  for (;;) {
+    if (state >= kRegistered) {
+      // Registered waiters cannot leave, and so free the event, while we hold their lock.
+      PublishToRegistered([this] { m_state.fetch_or(kSet, std::memory_order_seq_cst); });
+      return;
+    }
+    // Nobody is registered: the flag is published in this one operation and the event is not
+    // touched again.
+    if (m_state.compare_exchange_weak(state, state | kSet, std::memory_order_seq_cst)) return;
+  }
+}
+
+void Event::Reset() { m_state.fetch_and(~kSet, std::memory_order_seq_cst); }
+
+bool Event::IsSet() const { return (m_state.load(std::memory_order_seq_cst) & kSet) != 0; }
+
+bool Event::TryAcquire() {
+  if (m_manualReset) return IsSet();
+  std::uint32_t state = m_state.load(std::memory_order_seq_cst);
+  while ((state & kSet) != 0)
+    if (m_state.compare_exchange_weak(state, state & ~kSet, std::memory_order_seq_cst)) return true;
+  return false;
+}
+
+void Event::OnRegisteredChanged(int delta) {
+  if (delta > 0)
+    m_state.fetch_add(kRegistered, std::memory_order_seq_cst);
   else
-    m_changed.notify_one();
-}
-
-void Event::Reset() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_set = false;
-}
-
-bool Event::IsSet() const {
-  std::lock_guard<std::mutex> guard(m_lock);
-  return m_set;
-}
-
-bool Event::Wait(DWORD timeoutMs) {
-  std::unique_lock<std::mutex> guard(m_lock);
-  auto isSet = [this] { return m_set; };
-  if (timeoutMs == INFINITE_TIMEOUT)
-    m_changed.wait(guard, isSet);
-  else if (!m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), isSet))
-    return false;
-  if (!m_manualReset) m_set = false;
-  return true;
+    m_state.fetch_sub(kRegistered, std::memory_order_seq_cst);
 }
 
 }  // namespace platform

@@ -1,37 +1,36 @@
 // A Win32-style event: a flag that threads wait for.
 //
-// Emulates: manual-reset events (stay set until Reset, release every waiter) and auto-reset events
-// (a successful wait clears the flag, so one waiter is released per Set). Leaves out: names,
-// PulseEvent, and waiting for several events at once.
-// Time-outs are milliseconds on the monotonic clock: 0 tests without blocking, INFINITE_TIMEOUT
-// waits without limit.
+// Emulates: manual-reset events (stay set until Reset, release every waiter) and auto-reset
+// events (a successful wait clears the flag, so one waiter is released per Set). Leaves out:
+// names and PulseEvent. Waits: Wait for this event alone, WaitForAny for several objects;
+// 0 only tests, INFINITE_TIMEOUT waits without limit. A thread released by the event may destroy
+// it at once, even while the setting thread is still inside Set.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
+#include <cstdint>
 
-#include "platform/Win32Types.h"
+#include "platform/Waitable.h"
 
 namespace platform {
 
-class Event {
+class Event : public Waitable {
  public:
   Event(bool manualReset, bool initiallySet);
-  Event(const Event&) = delete;
-  Event& operator=(const Event&) = delete;
 
   void Set();
   void Reset();
   // True when the event is set, without consuming an auto-reset event.
   bool IsSet() const;
-  // True when the event was set within the time-out.
-  bool Wait(DWORD timeoutMs);
+  bool TryAcquire() override;
+
+ protected:
+  void OnRegisteredChanged(int delta) override;
 
  private:
+  // Bit 0 the flag; the registered waiters counted from bit 1.
+  std::atomic<std::uint32_t> m_state;
   const bool m_manualReset;
-  mutable std::mutex m_lock;
-  std::condition_variable m_changed;
-  bool m_set;  // guarded by m_lock
 };
 
 }  // namespace platform

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libgtest-dev libbenchmark-dev)
+packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libpugixml-dev libgtest-dev libbenchmark-dev)
 
 missing=()
 for p in "${packages[@]}"; do

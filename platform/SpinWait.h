@@ -1,0 +1,41 @@
+// The brief spin a waiter makes before it sleeps: a thread woken on another core takes tens of
+// microseconds to run again, while the thing waited for often arrives sooner. Private to platform/.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/Win32Types.h"
+
+namespace platform {
+
+#if defined(__x86_64__) || defined(__i386__)
+inline void CpuRelax() { __builtin_ia32_pause(); }
+#else
+inline void CpuRelax() {}
+#endif
+
+constexpr int kSpinChecks = 8;
+constexpr int kMaxPausesBetweenChecks = 64;
+
+// Spins until done() is true or the checks run out; the result of the last done(). The pauses
+// between checks double each time: a check reads a word that another core is writing, and
+// fewer reads let that core get on.
+template <class Done>
+bool SpinUntil(Done done) {
+  int pauses = 1;
+  for (int check = 0; check < kSpinChecks; ++check) {
+    for (int i = 0; i < pauses; ++i) CpuRelax();
+    if (done()) return true;
+    if (pauses < kMaxPausesBetweenChecks) pauses *= 2;
+  }
+  return false;
+}
+
+// Milliseconds left until the deadline, rounded up so a wait never ends early.
+inline DWORD RemainingMs(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  return left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE_TIMEOUT - 1));
+}
+
+}  // namespace platform

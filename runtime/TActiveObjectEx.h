@@ -1,0 +1,427 @@
+// TActiveObjectEx<T, N>: an active object. One worker thread runs, one at a time and in queue
+// order, the functors posted to the object and, between them, its due timers. N is the size of
+// the queue's normal lane and the timer capacity; T is the deriving class.
+//
+// Threads: any thread may post; functors, timer callbacks and the discard hook run on the
+// worker. PostOrExecute from the worker runs at once; a blocking post from the worker runs the
+// queue on the spot until its own functor has run (nesting), one from another thread waits for
+// its own completion signal, so any number of threads may block on one object at once; one whose
+// functor is discarded unrun, or left behind the stop request when the worker ends, returns false.
+// ExecuteSynchronized runs a functor on the caller's thread while the worker is parked (on the
+// worker itself, at once).
+// With "EnableCatch" on (read at construction), an exception or hardware fault in a posted
+// functor is logged (see CatchAll.h) and the worker goes on; with it off, it ends the process.
+// Lifetime: construct, Start, Stop, (Start again ...), destroy. Destroy only a stopped object;
+// Start and the destructor wait for a worker that is still returning from a stop.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "foundation/TStringEx.h"
+#include "modules/TConsole.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+#include "runtime/CatchAll.h"
+#include "runtime/TActiveObjectBase.h"
+#include "runtime/TApplicationSettings.h"
+#include "runtime/TFunctor.h"
+#include "runtime/TMsgQueueEx.h"
+#include "runtime/TRendezVousEx.h"
+#include "runtime/TTimerIface.h"
+#include "runtime/TTimerMgrEx.h"
+
+template <class T, std::uint32_t N>
+class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFunctor*> {
+  static constexpr platform::DWORD kNoThread = 0xFFFFFFFF;
+
+ public:
+  // waitMode 1: the queue's flush and the rendezvous wait while dispatching window messages.
+  explicit TActiveObjectEx(T* owner, std::uint32_t waitMode = 0)
+      : m_queue(nullptr, this, waitMode),
+        m_timers(N),
+        m_rendezvous(this, waitMode),
+        m_owner(owner),
+        m_catchEnabled(TApplicationSettings::ReadEnableCatch()) {}
+
+  ~TActiveObjectEx() override {
+    // A destroyed object must not keep a thread running on it: stop it, and wait for a worker that
+    // is still returning (one that stopped itself, or outlasted the time-out of Stop).
+    if (m_thread.joinable()) {
+      if (OnOwnWorker()) {
+        m_thread.detach();
+      } else {
+        if (m_running.load()) Stop(false, platform::INFINITE_TIMEOUT);
+        if (m_thread.joinable()) m_thread.join();
+      }
+    }
+    m_queue.Flush(0, false, true);
+  }
+
+  bool Start(const char16_t* name) override {
+    if (m_running.load()) return true;
+    // A worker that stopped itself, or outlasted the time-out of Stop, may still be returning: wait
+    // for it, so that two workers never serve the queue at once. Started again from that worker
+    // itself, it ends after its current functor (the generation changed).
+    if (m_thread.joinable()) {
+      if (OnOwnWorker())
+        m_thread.detach();
+      else
+        m_thread.join();
+    }
+    m_name = name;
+    std::uint64_t generation = ++m_generation;
+    m_threadEnded.Reset();
+    m_running.store(true);
+    m_thread = platform::StartThread(m_name.ToNarrow().c_str(), [this, generation] { ThreadProc(generation); });
+    return true;
+  }
+
+  bool IsRunning() override { return m_running.load(); }
+
+  bool Stop(bool flushFirst, platform::DWORD timeoutMs) override {
+    if (!m_running.load()) return true;
+    m_stopping.store(true);
+    if (flushFirst) Flush(timeoutMs);
+    const bool onWorker = platform::CurrentThreadId() == m_activeThreadId.load();
+    // The stop request passes the stopping flag and a full normal lane; from another thread it
+    // waits for a place in the priority lane (blocking posts may hold them all). A flush that timed
+    // out still discards, when the worker comes to it, what was queued then, the request included,
+    // so a discarded request is made again. On the worker a request that cannot be queued (the
+    // worker would wait for itself) ends the loop directly.
+    while (m_running.load()) {
+      auto* end = new TFunctor0<TActiveObjectEx>(this, &TActiveObjectEx::EndImpl);
+      end->m_name = u"EndImpl functor";
+      if (!PushAndBlockThreadSafeInternal(end, onWorker ? 0 : platform::INFINITE_TIMEOUT, true) && onWorker) EndImpl();
+    }
+    // Stopped from its own worker, the thread ends when the current functor returns; one that
+    // outlasts the time-out is waited for by Start and the destructor.
+    if (!onWorker && m_thread.joinable() && m_threadEnded.Wait(timeoutMs)) m_thread.join();
+    m_stopping.store(false);
+    return true;
+  }
+
+  bool GetQueueCount(std::uint32_t* count) override {
+    *count = m_queue.GetCount();
+    return true;
+  }
+
+  // From the worker itself the queue is flushed on the spot: waiting for the worker to pass the
+  // flush would be waiting for itself.
+  void Flush(platform::DWORD timeoutMs) override {
+    bool onWorker = platform::CurrentThreadId() == m_activeThreadId.load();
+    m_queue.Flush(timeoutMs, m_running.load() && !onWorker, true);
+  }
+
+  bool Post(TFunctor* functor, platform::DWORD admissionTimeoutMs) override {
+    if (m_stopping.load()) {
+      delete functor;
+      return false;
+    }
+    bool queued = m_queue.Send(&functor, admissionTimeoutMs);
+    if (!queued) delete functor;
+    if (m_statisticsEnabled.load(std::memory_order_relaxed)) {
+      std::uint32_t count = m_queue.GetCount();
+      if (count > m_maxQueueCount.load(std::memory_order_relaxed)) m_maxQueueCount.store(count, std::memory_order_relaxed);
+      m_postCount.fetch_add(1, std::memory_order_relaxed);
+    }
+    return queued;
+  }
+
+  bool ExecuteSynchronized(TFunctor* functor) override {
+    if (m_stopping.load()) {
+      delete functor;
+      return false;
+    }
+    if (functor == nullptr) return false;
+    if (platform::CurrentThreadId() == m_activeThreadId.load()) {
+      // The worker is here already: meeting itself would wait for ever.
+      Server_ExecuteFunc(functor);
+      return true;
+    }
+    if (!m_rendezvous.Enter(platform::INFINITE_TIMEOUT)) {
+      delete functor;
+      return false;
+    }
+    Server_ExecuteFunc(functor);
+    m_rendezvous.Leave();
+    return true;
+  }
+
+  bool SetTimer(TTimerIface* timer) override {
+    m_timers.Set(timer);
+    auto* wake = new TFunctor0<TActiveObjectEx>(this, &TActiveObjectEx::Server_Dummy);
+    wake->m_name = u"TActiveObjectEx::Server_Dummy()";
+    PostOrExecute(wake, 0);
+    return timer != nullptr && timer->GetId() != 0;
+  }
+
+  bool CancelTimer(TTimerIface* timer) override { return m_timers.Cancel(timer); }
+
+  bool ResetTimer(TTimerIface* timer) override {
+    CancelTimer(timer);
+    return SetTimer(timer);
+  }
+
+  bool Lock(platform::DWORD timeoutMs) override { return m_rendezvous.Enter(timeoutMs); }
+
+  bool Unlock() override {
+    m_rendezvous.Leave();
+    return true;
+  }
+
+  bool PostOrExecute(TFunctor* functor, platform::DWORD admissionTimeoutMs) override {
+    if (m_stopping.load()) {
+      delete functor;
+      return false;
+    }
+    if (platform::CurrentThreadId() == m_activeThreadId.load()) {
+      Server_ExecuteFunc(functor);
+      return true;
+    }
+    return Post(functor, admissionTimeoutMs);
+  }
+
+  bool PushAndBlock(TFunctor* functor, platform::DWORD admissionTimeoutMs) override {
+    return PushAndBlockThreadSafeInternal(functor, admissionTimeoutMs, false);
+  }
+
+  // Applied to the worker, and kept for a worker started later: without a worker there is no
+  // thread to change (the calling thread least of all).
+  void SetPriority(int level) override {
+    int applied = level >= 1 && level <= 7 ? level : 4;
+    m_priority.store(applied);
+    platform::DWORD thread = m_threadId.load();
+    if (thread != 0) platform::SetThreadPriorityLevel(thread, applied);
+  }
+
+  bool CheckAlive() override {
+    bool alive = m_activity.exchange(false, std::memory_order_relaxed);
+    if (m_running.load() && m_queue.GetCount() == 0) {
+      auto* wake = new TFunctor0<TActiveObjectEx>(this, &TActiveObjectEx::Server_Dummy);
+      wake->m_name = u"TActiveObjectEx::Server_Dummy()";
+      Post(wake, 0);
+    }
+    return alive;
+  }
+
+  virtual void PrintInfo() {
+    TConsole::PrintLine(u"| %04X | %-50s | %d", m_activeThreadId.load(), m_name, m_queue.GetCount());
+  }
+  virtual void Reserved(std::uint32_t) {}
+  virtual void EnableStatistics(bool on) { m_statisticsEnabled.store(on); }
+  virtual bool IsStatisticsEnabled() { return m_statisticsEnabled.load(); }
+  virtual void ResetStatistics() {
+    m_maxQueueCount.store(0);
+    m_postCount.store(0);
+  }
+  virtual std::uint32_t GetMaxQueueCount() { return m_maxQueueCount.load(); }
+  virtual std::uint32_t GetPostCount() { return m_postCount.load(); }
+
+  // Ends the worker loop after the current turn; queued as the stop request.
+  virtual void EndImpl() { m_running.store(false); }
+
+  // The blocking post. From the worker thread it runs the queue here until its functor has run;
+  // from another thread it waits for the functor's own completion signal. A stop request passes
+  // with `force` while the object is stopping. A functor discarded unrun (by a flush), or given up
+  // when the worker ends before reaching it, ends the wait too, with false.
+  virtual bool PushAndBlockThreadSafeInternal(TFunctor* functor, platform::DWORD admissionTimeoutMs, bool force) {
+    if (platform::CurrentThreadId() == m_activeThreadId.load()) {
+      if ((m_stopping.load() && !force) || !m_running.load()) {
+        delete functor;
+        return false;
+      }
+      return RunQueueUntil(functor, admissionTimeoutMs);
+    }
+    auto call = std::make_shared<BlockingCall>(functor);
+    {
+      // Checked under the lock that the ending worker takes to give up the calls still waiting: a
+      // call is refused here, or runs before the stop request, or is given up.
+      std::lock_guard<std::mutex> hold(m_callsLock);
+      if ((m_stopping.load() && !force) || !m_running.load()) {
+        delete functor;
+        return false;
+      }
+      m_waitingCalls.push_back(call.get());
+    }
+    TFunctor* wrapper = new BlockingCallFunctor(this, call);
+    if (!m_queue.SendPriority(&wrapper, admissionTimeoutMs)) {
+      delete wrapper;  // deletes the functor with it
+      ForgetCall(call.get());
+      return false;
+    }
+    bool signalled = TSemaphore_Wait(&call->done, m_blockTimeout);
+    ForgetCall(call.get());
+    if (signalled) return call->state.load() == BlockingCall::kTaken;
+    TConsole::PrintLine(
+        u"ERROR: TActiveObjectEx::PushAndBlockThreadSafeInternal ThreadId:0x%04x ActiveThreadID:0x%04x Timeout:%d "
+        u"ActiveThreadName:%s",
+        platform::CurrentThreadId(), m_activeThreadId.load(), admissionTimeoutMs, m_name);
+    return false;
+  }
+
+  // Runs one functor on the calling thread, with the catch-all when enabled, then deletes it.
+  void Server_ExecuteFunc(TFunctor* functor) {
+    if (functor == nullptr) return;
+    m_activity.store(true, std::memory_order_relaxed);
+    if (m_catchEnabled)
+      RunCatchingAll(functor, u"TActiveObjectEx<%s>::Server_ExecuteFunc", m_name);
+    else
+      functor->Execute();
+    delete functor;
+  }
+
+  // Does nothing: a functor calling it wakes the worker.
+  void Server_Dummy() {}
+
+  const TStringEx& GetName() const { return m_name; }
+  platform::DWORD GetActiveThreadId() const { return m_activeThreadId.load(); }
+  bool IsCatchEnabled() const { return m_catchEnabled; }
+
+ protected:
+  T* GetOwner() const { return m_owner; }
+
+ private:
+  // One foreign blocking post: its functor and its own completion signal. The state passes once
+  // from waiting to taken (the worker runs it) or to given up (never to run: discarded, or left
+  // queued behind the stop request when the worker ended); the completion signal follows.
+  struct BlockingCall {
+    enum State { kWaiting, kTaken, kGivenUp };
+    explicit BlockingCall(TFunctor* f) : functor(f) {}
+    bool Take(State to) {
+      int expected = kWaiting;
+      return state.compare_exchange_strong(expected, to);
+    }
+    TFunctor* functor;  // owned until taken
+    platform::Semaphore done{0, 1};
+    std::atomic<int> state{kWaiting};
+  };
+
+  // The queued wrapper of a foreign blocking post. Run, it runs the functor and signals; deleted
+  // unrun (a flush), it deletes the functor and signals too, so the caller is never left waiting.
+  class BlockingCallFunctor : public TFunctor {
+   public:
+    BlockingCallFunctor(TActiveObjectEx* object, std::shared_ptr<BlockingCall> call)
+        : m_object(object), m_call(std::move(call)) {
+      NotifyCreated();
+    }
+    ~BlockingCallFunctor() override {
+      delete m_call->functor;  // null once taken
+      if (m_call->Take(BlockingCall::kGivenUp)) m_call->done.Release(1);
+    }
+    void Execute() override {
+      Traced([this] { m_object->Server_ExecuteAndSignal(*m_call); });
+    }
+
+   private:
+    TActiveObjectEx* m_object;
+    std::shared_ptr<BlockingCall> m_call;
+  };
+
+  void Server_ExecuteAndSignal(BlockingCall& call) {
+    if (!call.Take(BlockingCall::kTaken)) return;  // given up: the wrapper deletes the functor
+    TFunctor* functor = call.functor;
+    call.functor = nullptr;
+    Server_ExecuteFunc(functor);
+    call.done.Release(1);
+  }
+
+  void ForgetCall(BlockingCall* call) {
+    std::lock_guard<std::mutex> hold(m_callsLock);
+    m_waitingCalls.erase(std::find(m_waitingCalls.begin(), m_waitingCalls.end(), call));
+  }
+
+  // The worker ends: foreign blocking posts not run yet were queued behind the stop request and
+  // will not run now. Their callers get false rather than wait for a restart that may never come.
+  void GiveUpWaitingCalls() {
+    std::lock_guard<std::mutex> hold(m_callsLock);
+    for (BlockingCall* call : m_waitingCalls)
+      if (call->Take(BlockingCall::kGivenUp)) call->done.Release(1);
+  }
+
+  bool OnOwnWorker() const { return m_thread.get_id() == std::this_thread::get_id(); }
+
+  // A blocking post made on the worker thread: serve the queue here until the functor has run.
+  bool RunQueueUntil(TFunctor* functor, platform::DWORD admissionTimeoutMs) {
+    if (!m_queue.SendPriority(&functor, admissionTimeoutMs)) {
+      delete functor;
+      return false;
+    }
+    ++m_nesting;
+    m_nestedDone = false;
+    bool done = false;
+    while (m_running.load()) {
+      TFunctor* next = nullptr;
+      if (!m_queue.Receive(&next, 0, true)) break;
+      if (next == nullptr) continue;
+      bool mine = next == functor;
+      Server_ExecuteFunc(next);
+      if (mine || m_nestedDone) {
+        m_nestedDone = true;
+        done = true;
+        break;
+      }
+    }
+    if (--m_nesting == 0) m_nestedDone = false;
+    return done;
+  }
+
+  void ThreadProc(std::uint64_t generation) {
+    const platform::DWORD self = platform::CurrentThreadId();
+    m_threadId.store(self);
+    if (int priority = m_priority.load()) platform::SetThreadPriorityLevel(self, priority);
+    m_activeThreadId.store(self);
+    while (m_running.load() && m_generation.load() == generation) {
+      platform::DWORD wait = m_timers.TimeToFirstDue();
+      if (wait == 0) m_timers.Run();
+      TFunctor* functor = nullptr;
+      if (m_queue.Receive(&functor, wait, true)) {
+        if (functor != nullptr) Server_ExecuteFunc(functor);
+      } else if (wait != 0) {
+        m_timers.Run();
+      }
+    }
+    platform::DWORD expected = self;
+    m_activeThreadId.compare_exchange_strong(expected, kNoThread);
+    expected = self;
+    m_threadId.compare_exchange_strong(expected, 0);
+    if (m_generation.load() == generation) {
+      GiveUpWaitingCalls();
+      m_threadEnded.Set();
+    }
+  }
+
+  // The discard hook of the queue: a flushed functor is deleted unrun.
+  void OnDiscard(TFunctor** slot) override {
+    delete *slot;
+    *slot = nullptr;
+  }
+
+  TMsgQueueEx<TFunctor*, N> m_queue;
+  TTimerMgrEx m_timers;
+  TRendezVousEx m_rendezvous;
+  std::thread m_thread;
+  platform::Event m_threadEnded{true, false};
+  std::atomic<std::uint64_t> m_generation{0};
+  std::atomic<bool> m_running{false};
+  T* m_owner;
+  std::atomic<platform::DWORD> m_activeThreadId{kNoThread};
+  std::atomic<platform::DWORD> m_threadId{0};  // the worker's, 0 without one
+  std::atomic<int> m_priority{0};              // the level set last, 0 when never set
+  std::mutex m_callsLock;
+  std::vector<BlockingCall*> m_waitingCalls;   // foreign blocking posts in progress, guarded by m_callsLock
+  bool m_nestedDone = false;    // worker thread only
+  std::uint32_t m_nesting = 0;  // worker thread only
+  TStringEx m_name;
+  std::atomic<bool> m_stopping{false};
+  std::atomic<bool> m_activity{false};
+  std::atomic<std::uint32_t> m_maxQueueCount{0};
+  std::atomic<std::uint32_t> m_postCount{0};
+  std::atomic<bool> m_statisticsEnabled{false};
+  const bool m_catchEnabled;
+  const platform::DWORD m_blockTimeout = platform::INFINITE_TIMEOUT;
+};

@@ -1,0 +1,421 @@
+#include "runtime/TTimerMgrEx.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/Thread.h"
+#include "runtime/TFunctor.h"
+#include "runtime/TTimerEx.h"
+
+namespace {
+
+using platform::DWORD;
+constexpr DWORD kInfinite = platform::INFINITE_TIMEOUT;
+
+std::atomic<DWORD> g_tick{0};
+DWORD TestTick() { return g_tick.load(); }
+
+// Counts its firings and runs an optional action inside the callback.
+struct Probe {
+  int fired = 0;
+  std::function<void()> action;
+  void OnFire() {
+    ++fired;
+    if (action) action();
+  }
+};
+using Timer = TTimerEx<Probe>;
+
+struct CountedFunctor : TFunctor0<Probe> {
+  CountedFunctor(Probe* probe, int* destroyed) : TFunctor0<Probe>(probe, &Probe::OnFire), m_destroyed(destroyed) {}
+  ~CountedFunctor() override { ++*m_destroyed; }
+  int* m_destroyed;
+};
+
+std::unique_ptr<Timer> MakeTimer(Probe* probe, DWORD period, std::int32_t repeatCount, std::int32_t phase = 0) {
+  auto timer = std::make_unique<Timer>();
+  timer->Setup(period, repeatCount, phase);
+  timer->SetFunctor(new TFunctor0<Probe>(probe, &Probe::OnFire));
+  return timer;
+}
+
+// Every test runs on the test clock, which moves only when the test moves it.
+class TTimerMgrExTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_tick = 1000;
+    platform::SetTickSourceForTesting(&TestTick);
+  }
+  void TearDown() override { platform::SetTickSourceForTesting(nullptr); }
+
+  static void Advance(DWORD ms) { g_tick += ms; }
+  // Moves the clock to the earliest timer and runs once; false when nothing is scheduled.
+  static bool FireNext(TTimerMgrEx& mgr) {
+    DWORD wait = mgr.TimeToFirstDue();
+    if (wait == kInfinite) return false;
+    Advance(wait);
+    mgr.Run();
+    return true;
+  }
+};
+
+TEST(TTimerExTest, OwnsItsFunctorAndDeletesItOnReplacementAndDestruction) {
+  Probe probe;
+  int destroyed = 0;
+  auto* first = new CountedFunctor(&probe, &destroyed);
+  {
+    Timer timer;
+    timer.Fire();  // no functor yet: nothing happens
+    timer.SetFunctor(first);
+    EXPECT_EQ(*timer.GetFunctorRef(), first);
+    timer.Fire();
+    timer.SetFunctor(nullptr);
+    timer.SetFunctor(first);  // the functor already held stays alive
+    timer.Fire();
+    EXPECT_EQ(probe.fired, 2);
+    EXPECT_EQ(destroyed, 0);
+
+    auto* second = new CountedFunctor(&probe, &destroyed);
+    timer.SetFunctor(second);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(*timer.GetFunctorRef(), second);
+  }
+  EXPECT_EQ(destroyed, 2);
+}
+
+TEST_F(TTimerMgrExTest, IdsStartAt65536AndSettingAScheduledTimerChangesNothing) {
+  TTimerMgrEx mgr(10);
+  Probe probe;
+  auto a = MakeTimer(&probe, 100, 0);
+  auto b = MakeTimer(&probe, 200, 0);
+  EXPECT_EQ(mgr.Set(nullptr), 0u);
+  EXPECT_EQ(mgr.Set(a.get()), 65536u);
+  EXPECT_EQ(mgr.Set(b.get()), 65537u);
+  EXPECT_EQ(a->GetNextFiring(), 1100u);
+
+  Advance(50);
+  EXPECT_EQ(mgr.Set(a.get()), 65536u);
+  EXPECT_EQ(a->GetNextFiring(), 1100u);
+  EXPECT_EQ(mgr.TimeToFirstDue(), 50u);
+
+  EXPECT_TRUE(mgr.Cancel(a.get()));
+  EXPECT_EQ(a->GetId(), 0u);
+  EXPECT_EQ(a->GetNextFiring(), 0u);
+  EXPECT_FALSE(mgr.Cancel(a.get()));
+  EXPECT_FALSE(mgr.Cancel(nullptr));
+  EXPECT_EQ(mgr.GetFirstDue(), b.get());
+
+  EXPECT_EQ(mgr.Set(a.get()), 65538u);
+  EXPECT_EQ(a->GetNextFiring(), 1150u);
+  EXPECT_TRUE(mgr.Cancel(a.get()));
+  EXPECT_TRUE(mgr.Cancel(b.get()));
+  EXPECT_EQ(mgr.GetFirstDue(), nullptr);
+  EXPECT_EQ(mgr.TimeToFirstDue(), kInfinite);
+}
+
+TEST_F(TTimerMgrExTest, RepeatCountSetsHowOftenATimerFires) {
+  TTimerMgrEx mgr(10);
+  for (std::int32_t repeatCount : {0, 3}) {
+    SCOPED_TRACE(repeatCount);
+    Probe probe;
+    auto timer = MakeTimer(&probe, 100, repeatCount);
+    mgr.Set(timer.get());
+    while (FireNext(mgr)) {
+    }
+    EXPECT_EQ(probe.fired, repeatCount + 1);
+    EXPECT_EQ(timer->GetId(), 0u);
+  }
+
+  Probe probe;
+  auto forever = MakeTimer(&probe, 100, -1);
+  mgr.Set(forever.get());
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(FireNext(mgr));
+    EXPECT_EQ(mgr.TimeToFirstDue(), 100u);
+  }
+  EXPECT_EQ(probe.fired, 10);
+  EXPECT_TRUE(mgr.Cancel(forever.get()));
+  EXPECT_FALSE(FireNext(mgr));
+  EXPECT_EQ(probe.fired, 10);
+}
+
+TEST_F(TTimerMgrExTest, RunFiresOnlyWhenDueAndRearmsFromTheEndOfTheCallback) {
+  TTimerMgrEx mgr(10);
+  Probe probe;
+  probe.action = [] { Advance(7); };  // the callback takes 7 ms
+  auto timer = MakeTimer(&probe, 100, -1);
+  mgr.Set(timer.get());
+
+  mgr.Run();
+  Advance(99);
+  EXPECT_EQ(mgr.TimeToFirstDue(), 1u);
+  mgr.Run();
+  EXPECT_EQ(probe.fired, 0);
+
+  Advance(51);  // 50 ms late
+  EXPECT_EQ(mgr.TimeToFirstDue(), 0u);
+  mgr.Run();
+  EXPECT_EQ(probe.fired, 1);
+  EXPECT_EQ(timer->GetNextFiring(), 1000u + 150 + 7 + 100);
+  mgr.Cancel(timer.get());
+}
+
+TEST_F(TTimerMgrExTest, TwoTimersDueAtTheSameTickFireOnePerRun) {
+  TTimerMgrEx mgr(10);
+  Probe first, second;
+  auto a = MakeTimer(&first, 100, 0);
+  auto b = MakeTimer(&second, 100, 0);
+  mgr.Set(a.get());
+  mgr.Set(b.get());
+  Advance(100);
+  mgr.Run();
+  EXPECT_EQ(first.fired + second.fired, 1);
+  EXPECT_EQ(mgr.TimeToFirstDue(), 0u);
+  mgr.Run();
+  EXPECT_EQ(first.fired, 1);
+  EXPECT_EQ(second.fired, 1);
+  EXPECT_EQ(mgr.GetFirstDue(), nullptr);
+}
+
+TEST_F(TTimerMgrExTest, CallbackThatCancelsItsTimerEndsIt) {
+  TTimerMgrEx mgr(10);
+  Probe probe;
+  auto timer = MakeTimer(&probe, 100, -1);
+  bool cancelled = true;
+  probe.action = [&] { cancelled = mgr.Cancel(timer.get()); };
+  mgr.Set(timer.get());
+  ASSERT_TRUE(FireNext(mgr));
+  EXPECT_FALSE(cancelled);  // a firing timer is out of the schedule
+  EXPECT_EQ(timer->GetId(), 0u);
+  EXPECT_FALSE(FireNext(mgr));
+  EXPECT_EQ(probe.fired, 1);
+}
+
+TEST_F(TTimerMgrExTest, CallbackThatSetsItsTimerAgainIsScheduledOnce) {
+  TTimerMgrEx mgr(10);
+  Probe probe;
+  auto timer = MakeTimer(&probe, 100, 3);
+  probe.action = [&] {
+    mgr.Cancel(timer.get());
+    timer->SetPeriod(500);
+    mgr.Set(timer.get());
+  };
+  mgr.Set(timer.get());
+  ASSERT_TRUE(FireNext(mgr));
+  EXPECT_EQ(timer->GetId(), 65537u);
+  EXPECT_EQ(timer->GetRepeatCount(), 3);  // not re-armed after the call
+  EXPECT_EQ(mgr.TimeToFirstDue(), 500u);
+  EXPECT_TRUE(mgr.Cancel(timer.get()));
+  EXPECT_EQ(mgr.GetFirstDue(), nullptr);  // it was in the schedule once
+
+  DWORD idInCallback = 0;  // setting the firing timer alone changes nothing: it is re-armed
+  probe.action = [&] { idInCallback = mgr.Set(timer.get()); };
+  mgr.Set(timer.get());
+  ASSERT_TRUE(FireNext(mgr));
+  EXPECT_EQ(idInCallback, 65538u);
+  EXPECT_EQ(timer->GetRepeatCount(), 2);
+  EXPECT_TRUE(mgr.Cancel(timer.get()));
+  EXPECT_EQ(mgr.GetFirstDue(), nullptr);
+}
+
+TEST_F(TTimerMgrExTest, OverdueTimerComesBeforeOneDueSoonAlsoAcrossTheWrap) {
+  // Starts where both firings lie before the wrap, where the overdue one is numerically larger,
+  // and where the wrap falls between the overdue firing and now.
+  for (DWORD start : {1000u, 0xFFFFFFDCu, 0xFFFFFFE6u}) {
+    SCOPED_TRACE(start);
+    g_tick = start;
+    TTimerMgrEx mgr(10);
+    Probe overdue, soon;
+    auto a = MakeTimer(&overdue, 20, 0);
+    auto b = MakeTimer(&soon, 10, 0);
+    mgr.Set(a.get());
+    Advance(30);
+    mgr.Set(b.get());  // ordered while a is 10 ms overdue
+    EXPECT_EQ(mgr.GetFirstDue(), a.get());
+    EXPECT_EQ(mgr.TimeToFirstDue(), 0u);
+    mgr.Run();
+    EXPECT_EQ(overdue.fired, 1);
+    EXPECT_EQ(soon.fired, 0);
+    EXPECT_EQ(mgr.TimeToFirstDue(), 10u);
+    mgr.Run();
+    EXPECT_EQ(soon.fired, 0);
+    EXPECT_TRUE(mgr.Cancel(b.get()));
+  }
+}
+
+TEST_F(TTimerMgrExTest, ScheduleKeepsDueOrderThroughCancelsAndTheWrap) {
+  constexpr int kTimers = 500;
+  const DWORD start = 0xFFFFFFFFu - 5000;
+  g_tick = start;
+  TTimerMgrEx mgr(kTimers);
+  std::vector<Probe> probes(kTimers);
+  std::vector<std::unique_ptr<Timer>> timers;
+  std::vector<DWORD> firedAt;  // offset from start of each firing, in order
+  std::vector<int> firedIndex;
+  std::mt19937 random(7);
+  for (int i = 0; i < kTimers; ++i) {
+    probes[i].action = [&, i] {
+      firedAt.push_back(g_tick - start);
+      firedIndex.push_back(i);
+    };
+    timers.push_back(MakeTimer(&probes[i], std::uniform_int_distribution<DWORD>(0, 20000)(random), 0));
+    ASSERT_NE(mgr.Set(timers.back().get()), 0u);
+  }
+  std::vector<int> order(kTimers);
+  for (int i = 0; i < kTimers; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), random);
+  for (int i = 0; i < kTimers / 2; ++i) ASSERT_TRUE(mgr.Cancel(timers[order[i]].get()));
+
+  while (FireNext(mgr)) {
+  }
+  ASSERT_EQ(firedIndex.size(), static_cast<std::size_t>(kTimers / 2));
+  EXPECT_TRUE(std::is_sorted(firedAt.begin(), firedAt.end()));
+  for (std::size_t k = 0; k < firedIndex.size(); ++k) EXPECT_EQ(firedAt[k], timers[firedIndex[k]]->GetPeriod());
+  std::sort(firedIndex.begin(), firedIndex.end());
+  std::vector<int> kept(order.begin() + kTimers / 2, order.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(firedIndex, kept);
+}
+
+TEST_F(TTimerMgrExTest, TimerSetOnAFullScheduleKeepsItsIdButNeverFires) {
+  TTimerMgrEx mgr(2);
+  Probe probe, left;
+  auto a = MakeTimer(&probe, 100, 0);
+  auto b = MakeTimer(&probe, 100, 0);
+  auto c = MakeTimer(&left, 100, 0);
+  mgr.Set(a.get());
+  mgr.Set(b.get());
+  EXPECT_EQ(mgr.Set(c.get()), 65538u);
+  Advance(1000);
+  for (int i = 0; i < 3; ++i) mgr.Run();
+  EXPECT_EQ(probe.fired, 2);
+  EXPECT_EQ(left.fired, 0);
+  EXPECT_EQ(mgr.Set(c.get()), 65538u);  // still counts as scheduled
+  EXPECT_EQ(mgr.TimeToFirstDue(), kInfinite);
+
+  EXPECT_FALSE(mgr.Cancel(c.get()));
+  EXPECT_EQ(c->GetId(), 0u);
+  EXPECT_EQ(mgr.Set(c.get()), 65539u);
+  EXPECT_TRUE(FireNext(mgr));
+  EXPECT_EQ(left.fired, 1);
+}
+
+TEST_F(TTimerMgrExTest, TimeToFirstDueCountsDownAcrossTheWrap) {
+  g_tick = 0xFFFFFF00u;
+  TTimerMgrEx mgr(10);
+  EXPECT_EQ(mgr.TimeToFirstDue(), kInfinite);
+  Probe probe;
+  auto timer = MakeTimer(&probe, 0x200, 0);
+  mgr.Set(timer.get());
+  EXPECT_EQ(mgr.TimeToFirstDue(), 0x200u);
+  Advance(0x180);
+  EXPECT_EQ(mgr.TimeToFirstDue(), 0x80u);
+  Advance(0x80);
+  EXPECT_EQ(mgr.TimeToFirstDue(), 0u);
+  Advance(60 * 60 * 1000);  // an hour overdue is still due, not 48 days ahead
+  EXPECT_EQ(mgr.TimeToFirstDue(), 0u);
+  mgr.Run();
+  EXPECT_EQ(probe.fired, 1);
+
+  constexpr DWORD kThirtyDays = 30u * 24 * 60 * 60 * 1000;  // past 2^31 ms: still ahead, not overdue
+  auto distant = MakeTimer(&probe, kThirtyDays, 0);
+  mgr.Set(distant.get());
+  EXPECT_EQ(mgr.TimeToFirstDue(), kThirtyDays);
+  mgr.Run();
+  EXPECT_EQ(probe.fired, 1);
+  mgr.Cancel(distant.get());
+}
+
+// The delay a minute-aligned timer gets when set at calendar second s.
+std::int64_t AlignedDelay(std::int64_t s, std::int64_t period, std::int64_t phase) {
+  std::int64_t delay = period + phase - 60000 + ((s / 60 + 1) * 60 - s) * 1000;
+  while (delay <= 0) delay += 60000;
+  return delay;
+}
+
+TEST_F(TTimerMgrExTest, MinuteAlignedTimerFiresOnWholeCalendarMinutes) {
+  struct Case {
+    DWORD period;
+    std::int32_t phase;
+  };
+  for (Case c : {Case{60000, 0}, Case{120000, 500}, Case{60000, -120000}}) {
+    SCOPED_TRACE(c.phase);
+    TTimerMgrEx mgr(10);
+    Probe probe;
+    auto timer = MakeTimer(&probe, c.period, -2, c.phase);
+    // The calendar second may change during the call: either side is right.
+    auto delayMatches = [&](std::int64_t before, std::int64_t after) {
+      std::int64_t delay = mgr.TimeToFirstDue();
+      return delay == AlignedDelay(before, c.period, c.phase) || delay == AlignedDelay(after, c.period, c.phase);
+    };
+    std::int64_t before = std::time(nullptr);
+    mgr.Set(timer.get());
+    std::int64_t after = std::time(nullptr);
+    EXPECT_TRUE(delayMatches(before, after)) << mgr.TimeToFirstDue();
+    if (c.phase == 0) {
+      std::int64_t delay = mgr.TimeToFirstDue();
+      EXPECT_TRUE((before + delay / 1000) % 60 == 0 || (after + delay / 1000) % 60 == 0) << delay;
+    }
+
+    Advance(mgr.TimeToFirstDue() - 1);
+    mgr.Run();
+    EXPECT_EQ(probe.fired, 0);
+    Advance(1);
+    before = std::time(nullptr);
+    mgr.Run();
+    after = std::time(nullptr);
+    EXPECT_EQ(probe.fired, 1);
+    EXPECT_TRUE(delayMatches(before, after)) << mgr.TimeToFirstDue();  // realigned, not the period
+    mgr.Run();
+    EXPECT_EQ(probe.fired, 1);
+    mgr.Cancel(timer.get());
+  }
+
+  TTimerMgrEx mgr(10);
+  Probe probe;
+  auto shortPeriod = MakeTimer(&probe, 30000, -2, 500);
+  mgr.Set(shortPeriod.get());
+  EXPECT_EQ(mgr.TimeToFirstDue(), 30000u);
+  mgr.Cancel(shortPeriod.get());
+}
+
+TEST_F(TTimerMgrExTest, ClearedIdIsDroppedUnfiredAndNeverScheduledTwice) {
+  TTimerMgrEx mgr(10);
+  Probe probe;
+  auto timer = MakeTimer(&probe, 100, -1);
+  mgr.Set(timer.get());
+  timer->ClearId();
+  EXPECT_EQ(mgr.Set(timer.get()), 65537u);
+  EXPECT_TRUE(mgr.Cancel(timer.get()));
+  EXPECT_EQ(mgr.GetFirstDue(), nullptr);
+
+  mgr.Set(timer.get());
+  timer->ClearId();
+  Advance(100);
+  mgr.Run();
+  EXPECT_EQ(probe.fired, 0);
+  EXPECT_EQ(mgr.GetFirstDue(), nullptr);
+}
+
+TEST_F(TTimerMgrExTest, ThrowingCallbackEndsItsTimer) {
+  TTimerMgrEx mgr(10);
+  Probe probe;
+  probe.action = [] { throw std::runtime_error("callback failed"); };
+  auto timer = MakeTimer(&probe, 100, -1);
+  mgr.Set(timer.get());
+  EXPECT_THROW(FireNext(mgr), std::runtime_error);
+  EXPECT_EQ(timer->GetId(), 0u);
+  EXPECT_EQ(mgr.Set(timer.get()), 65537u);  // it can be set again
+  EXPECT_TRUE(mgr.Cancel(timer.get()));
+}
+
+}  // namespace
