@@ -153,11 +153,13 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
   }
 
   bool SetTimer(TTimerIface* timer) override {
-    m_timers.Set(timer);
+    // The id as the manager gave it: read from the timer afterwards, it races with the worker,
+    // which may fire a short timer and clear its id meanwhile.
+    platform::DWORD id = m_timers.Set(timer);
     auto* wake = new TFunctor0<TActiveObjectEx>(this, &TActiveObjectEx::Server_Dummy);
     wake->m_name = u"TActiveObjectEx::Server_Dummy()";
     PostOrExecute(wake, 0);
-    return timer != nullptr && timer->GetId() != 0;
+    return id != 0;
   }
 
   bool CancelTimer(TTimerIface* timer) override { return m_timers.Cancel(timer); }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 
 #include "runtime/TMpscRing.h"
@@ -79,27 +80,37 @@ class TMsgQueueEx {
     return true;
   }
 
-  // Takes the oldest value (owner's thread only). Carries out pending flushes first; after a
-  // flush that emptied the ring the value taken can be the marker, which the receiver ignores.
+  // Takes the oldest value (owner's thread only). Carries out pending flushes first; when they
+  // emptied the ring the value taken is the marker, which the receiver ignores.
   bool Receive(T* out, platform::DWORD timeoutMs, bool callHook) {
     if (!TakeItem(timeoutMs)) return false;
+    bool held = true;  // the item count just taken, not yet matched with a value
     if (m_flushRequests->Count() != 0) {
       // The flusher queues its marker under this lock, so it is in the ring once we see the request.
       std::lock_guard<std::mutex> guard(m_flushLock);
       while (TSemaphore_WaitAlterable(m_flushRequests, 0)) {
-        DiscardToMarker(callHook);
+        Discard(callHook, m_flushLimits.front(), &held);
+        m_flushLimits.pop_front();
         TSemaphore_Release(m_flushDone, 1);
       }
     }
     if (!m_ring.Pop(out)) {
+      // The flushes took the value our count stood for.
+      if (held) ++m_itemsTaken;
       *out = m_marker;
-    } else if (*out == m_marker && m_flushRequests->Count() != 0) {
-      // A flush queued its request and this marker after we looked for requests above. Its
-      // marker is taken, so everything before it has gone already: only the request is left.
-      std::lock_guard<std::mutex> guard(m_flushLock);
-      if (TSemaphore_WaitAlterable(m_flushRequests, 0)) TSemaphore_Release(m_flushDone, 1);
+      return true;
     }
+    MatchItemCount(&held);
     GiveBackPlace();
+    if (*out == m_marker && m_flushRequests->Count() != 0) {
+      // A flush queued this marker after we looked for requests above. Everything before the
+      // marker has been taken already: only the request is left to answer.
+      std::lock_guard<std::mutex> guard(m_flushLock);
+      if (TSemaphore_WaitAlterable(m_flushRequests, 0)) {
+        m_flushLimits.pop_front();
+        TSemaphore_Release(m_flushDone, 1);
+      }
+    }
     return true;
   }
 
@@ -107,17 +118,21 @@ class TMsgQueueEx {
   // otherwise through the receiver, waiting up to the time-out for it to pass the marker.
   bool Flush(platform::DWORD timeoutMs, bool receiverRunning, bool callHook) {
     if (!receiverRunning) {
-      DiscardToMarker(callHook);
+      bool held = false;
+      Discard(callHook, m_ring.Claims(), &held);
       return true;
     }
     {
       std::lock_guard<std::mutex> guard(m_flushLock);
       TSemaphore_Wait(m_flushDone, 0);
-      TSemaphore_Release(m_flushRequests, 1);
       if (TSemaphore_Wait(m_normalPlaces, 0)) {
         m_ring.Push(m_marker);
         TSemaphore_Release(m_items, 1);
       }
+      // What this flush covers is fixed now: without a marker (the lane was full) the receiver
+      // stops at the values claimed so far, so what is sent after the flush survives.
+      m_flushLimits.push_back(m_ring.Claims());
+      TSemaphore_Release(m_flushRequests, 1);
     }
     if (m_waitMode == 1)
       TSemaphore_WaitPumpingMessages(m_flushDone, timeoutMs);
@@ -143,16 +158,25 @@ class TMsgQueueEx {
     return true;
   }
 
-  // Pops up to the marker, handing each value to the hook. Without a marker (the lane was full
-  // when the flush came) it stops at the values claimed when it began, so values sent while it
-  // runs survive.
-  void DiscardToMarker(bool callHook) {
-    const std::uint64_t limit = m_ring.Claims();
+  // Every value taken from the ring, the marker too, is matched with one item count and gives
+  // back one place. The receive's own count is used first; any other is waited for, since a
+  // value's sender releases its count just after publishing the value.
+  void MatchItemCount(bool* held) {
+    if (*held)
+      *held = false;
+    else
+      TakeItem(platform::INFINITE_TIMEOUT);
+  }
+
+  // Takes values up to the marker (included) or up to the claim number `limit`, handing every
+  // value but the marker to the hook.
+  void Discard(bool callHook, std::uint64_t limit, bool* held) {
     T value;
-    while (m_ring.Pop(&value, limit) && value != m_marker) {
-      if (callHook && m_discardHook != nullptr) m_discardHook->OnDiscard(&value);
-      TakeItem(0);
+    while (m_ring.Pop(&value, limit)) {
+      MatchItemCount(held);
       GiveBackPlace();
+      if (value == m_marker) return;
+      if (callHook && m_discardHook != nullptr) m_discardHook->OnDiscard(&value);
     }
   }
 
@@ -171,7 +195,8 @@ class TMsgQueueEx {
   TSemaphoreHandle m_priorityPending;
   TSemaphoreHandle m_flushRequests;
   TSemaphoreHandle m_flushDone;
-  std::mutex m_flushLock;  // orders a flush request before its marker, against the receiver
+  std::mutex m_flushLock;  // orders a flush request after its marker, against the receiver
+  std::deque<std::uint64_t> m_flushLimits;  // guarded by m_flushLock: one per pending request
   std::uint32_t m_itemsTaken = 0;  // item counts the receiver holds (owner's thread only)
   T m_marker;
   TMsgQueueIface<T>* m_discardHook;

@@ -67,3 +67,45 @@ inline bool WaitFor(const std::function<bool()>& condition,
 inline std::u16string U16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 }  // namespace testing_support
+
+#include <semaphore.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <future>
+
+namespace testing_support {
+
+// What a test that makes active objects needs: a registry store and a settings block name of its
+// own (reading the settings leaves the block's named mutex, removed again), and a watchdog that
+// ends a test still running after 30 s (a deadlock) with a message instead of hanging the run.
+class ActiveObjectEnvironment {
+ public:
+  ActiveObjectEnvironment() { setenv("TOLVANE_SETTINGS_SHM", m_shared.c_str(), 1); }
+  ~ActiveObjectEnvironment() {
+    m_finished.set_value();
+    m_watchdog.join();
+    CleanUp();
+  }
+  ActiveObjectEnvironment(const ActiveObjectEnvironment&) = delete;
+  ActiveObjectEnvironment& operator=(const ActiveObjectEnvironment&) = delete;
+
+  // Removes what the settings left; also for a death-test child, which never runs destructors.
+  void CleanUp() {
+    unsetenv("TOLVANE_SETTINGS_SHM");
+    sem_unlink(("/" + m_shared + "_Mutex").c_str());
+  }
+  const ScopedRegistry& Registry() const { return m_registry; }
+
+ private:
+  ScopedRegistry m_registry;
+  const std::string m_shared = "tolvane-test-" + std::to_string(getpid());
+  std::promise<void> m_finished;
+  std::thread m_watchdog{[done = m_finished.get_future()] {
+    if (done.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
+    std::fprintf(stderr, "test still running after 30 s: deadlock\n");
+    std::abort();
+  }};
+};
+
+}  // namespace testing_support

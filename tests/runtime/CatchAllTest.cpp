@@ -1,0 +1,131 @@
+// The catch-all of an active object's worker: with "EnableCatch" on, a functor that throws or
+// faults is logged as one line and the worker goes on; with it off, either ends the process.
+#include "runtime/CatchAll.h"
+
+#include <gtest/gtest.h>
+#include <semaphore.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "foundation/TRegEditor.h"
+#include "runtime/TActiveObjectEx.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+struct Fn : TFunctor {
+  Fn(std::function<void()> body, std::atomic<int>* deleted, const char16_t* name = nullptr)
+      : body(std::move(body)), deleted(deleted) {
+    m_name = name;
+    NotifyCreated();
+  }
+  ~Fn() override { ++*deleted; }
+  void Execute() override { body(); }
+  std::function<void()> body;
+  std::atomic<int>* deleted;
+};
+
+struct Worker : TActiveObjectEx<Worker, 20> {
+  Worker() : TActiveObjectEx(this) {}
+};
+
+void Throw() { throw std::runtime_error("functor failed"); }
+// Left out of the undefined-behaviour sanitizer, which would report the read instead of making it.
+__attribute__((no_sanitize("undefined"))) void ReadNull() {
+  volatile int* volatile p = nullptr;
+  (void)*p;
+}
+
+// The lines of the log, after its byte order mark, as ASCII (the log text is ASCII here).
+std::vector<std::string> LogLines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> lines;
+  if (bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0) return lines;
+  std::string text;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] == 0 ? bytes[i] : '?';
+  for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+// Whether the line fits the pattern, in which '#' stands for a decimal and '%' for a hex digit.
+bool Fits(const std::string& line, const std::string& pattern) {
+  if (line.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    bool fits = pattern[i] == '#' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
+                : pattern[i] == '%' ? std::isxdigit(static_cast<unsigned char>(line[i])) != 0
+                                    : line[i] == pattern[i];
+    if (!fits) return false;
+  }
+  return true;
+}
+
+class CatchAllTest : public ::testing::Test {
+ public:
+  testing_support::ActiveObjectEnvironment m_environment;
+};
+using CatchAllDeathTest = CatchAllTest;
+
+// The only test of this program that writes the log, so it may remove the file.
+TEST_F(CatchAllTest, ThrowAndFaultAreLoggedOnceEachAndTheWorkerGoesOn) {
+  ASSERT_TRUE(TRegEditor().WriteDword(3, u"SOFTWARE\\Tolvane", u"EnableCatch", 1));
+  const std::string log = CatchLogPath().ToNarrow();
+  std::filesystem::remove(log);
+  {
+    Worker w;
+    ASSERT_TRUE(w.IsCatchEnabled());
+    w.Start(u"Catcher");
+    std::atomic<int> deleted{0};
+    std::string after;  // worker only until the blocking post returns
+    w.Post(new Fn(Throw, &deleted, u"Thrower"), 0);
+    w.Post(new Fn([&] { after += '1'; }, &deleted), 0);
+    w.Post(new Fn(ReadNull, &deleted), 0);
+    w.Post(new Fn([&] { after += '2'; }, &deleted), 0);
+    // A blocking post of a failing functor still returns, having run it.
+    EXPECT_TRUE(w.PushAndBlock(new Fn([] { throw 7; }, &deleted, u"BlockingThrower"), 0));
+    EXPECT_EQ(after, "12");
+    EXPECT_EQ(deleted, 5);
+  }
+  const std::string stamp = "####-##-## ##:##:##.###: Catch TActiveObjectEx<Catcher>::Server_ExecuteFunc - ";
+  const std::string codes = ", Error = %%%%%%%%, WSA Error = %%%%%%%%";
+  std::vector<std::string> lines = LogLines(log);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(Fits(lines[0], stamp + "Func : Thrower" + codes)) << lines[0];
+  EXPECT_TRUE(Fits(lines[1], stamp + "No func name" + codes)) << lines[1];
+  EXPECT_TRUE(Fits(lines[2], stamp + "Func : BlockingThrower" + codes)) << lines[2];
+  std::filesystem::remove(log);
+}
+
+// Without the catch-all the failure leaves the worker thread: the process ends, before its
+// fixture could clean up, so the settings it read are cleaned up first.
+void DiesWithoutCatch(CatchAllTest& test, void (*failure)()) {
+  Worker w;
+  test.m_environment.CleanUp();
+  std::filesystem::remove_all(test.m_environment.Registry().Dir().Path());
+  if (w.IsCatchEnabled()) return;
+  w.Start(u"NoCatch");
+  std::atomic<int> deleted{0};
+  w.PushAndBlock(new Fn(failure, &deleted, u"Failing"), 0);
+}
+
+TEST_F(CatchAllDeathTest, WithCatchOffAThrowingFunctorEndsTheProcess) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_DEATH(DiesWithoutCatch(*this, Throw), "");
+}
+
+TEST_F(CatchAllDeathTest, WithCatchOffAFaultingFunctorEndsTheProcess) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_DEATH(DiesWithoutCatch(*this, ReadNull), "");
+}
+
+}  // namespace

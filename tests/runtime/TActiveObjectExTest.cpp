@@ -1,0 +1,357 @@
+// TActiveObjectEx: order of posted work, blocking posts from other threads and from the worker,
+// stopping (also from the worker and with blocked callers), timers, diagnostics and synchronous
+// execution.
+#include "runtime/TActiveObjectEx.h"
+
+#include <gtest/gtest.h>
+#include <semaphore.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "runtime/TTimerEx.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+using testing_support::WaitFor;
+constexpr platform::DWORD kInfinite = platform::INFINITE_TIMEOUT;
+
+// A functor running a lambda; counts its deletions, whether it ran or not.
+struct Fn : TFunctor {
+  explicit Fn(std::function<void()> body, std::atomic<int>* deleted = nullptr) : body(std::move(body)), deleted(deleted) {
+    NotifyCreated();
+  }
+  ~Fn() override {
+    if (deleted != nullptr) ++*deleted;
+  }
+  void Execute() override { body(); }
+  std::function<void()> body;
+  std::atomic<int>* deleted;
+};
+
+// Holds a worker inside a functor until opened, at the latest when the gate goes. The functor
+// shares what it uses, so the gate may go while the worker is still leaving it.
+struct Gate {
+  ~Gate() { Open(); }
+  bool Hold(TActiveObjectBase& object) {
+    object.Post(new Fn([opened = opened, entered = entered] {
+                  *entered = true;
+                  opened.wait();
+                }),
+                kInfinite);
+    return WaitFor([this] { return entered->load(); });
+  }
+  void Open() {
+    if (!std::exchange(open, true)) promise.set_value();
+  }
+  std::promise<void> promise;
+  std::shared_future<void> opened = promise.get_future().share();
+  std::shared_ptr<std::atomic<bool>> entered = std::make_shared<std::atomic<bool>>(false);
+  bool open = false;
+};
+
+class ActiveObjectTest : public ::testing::Test {
+ protected:
+  testing_support::ActiveObjectEnvironment m_environment;
+};
+
+template <std::uint32_t N>
+struct Worker : TActiveObjectEx<Worker<N>, N> {
+  Worker() : TActiveObjectEx<Worker<N>, N>(this) {}
+  // Records a value; notes when two records ever overlap.
+  void Record(int value) {
+    if (++inside > 1) overlapped = true;
+    std::this_thread::yield();
+    log.push_back(value);
+    --inside;
+  }
+  TFunctor* Rec(int value) { return new TFunctor1<Worker, int>(this, &Worker::Record, value); }
+  std::uint32_t Queued() {
+    std::uint32_t count = 0;
+    this->GetQueueCount(&count);
+    return count;
+  }
+  std::vector<int> log;  // read by the test only after a blocking post
+  std::atomic<bool> overlapped{false};
+  std::atomic<int> inside{0};
+};
+using Big = Worker<100>;
+using Small = Worker<4>;
+
+TEST_F(ActiveObjectTest, PostsFromSeveralThreadsRunOneAtATimeEachThreadsInItsOrder) {
+  Big w;
+  ASSERT_TRUE(w.Post(w.Rec(-1), 0));           // runs after the start
+  EXPECT_FALSE(w.PushAndBlock(w.Rec(-3), 0));  // blocking posts need a running object
+  ASSERT_TRUE(w.Start(u"Ordering"));
+  constexpr int kThreads = 4, kEach = 300;
+  {
+    std::vector<std::jthread> posters;
+    for (int t = 0; t < kThreads; ++t)
+      posters.emplace_back([&w, t] {
+        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(w.Post(w.Rec(t * 1000 + i), kInfinite));
+      });
+  }
+  ASSERT_TRUE(w.PushAndBlock(w.Rec(-2), 0));  // returns once it ran, after everything before it
+  ASSERT_EQ(w.log.size(), 2u + kThreads * kEach);
+  EXPECT_EQ(w.log.front(), -1);
+  EXPECT_EQ(w.log.back(), -2);
+  std::vector<int> next(kThreads, 0);
+  for (int v : w.log)
+    if (v >= 0 && v % 1000 != next[v / 1000]++) ADD_FAILURE() << "out of order: " << v;
+  EXPECT_FALSE(w.overlapped);
+}
+
+TEST_F(ActiveObjectTest, ManyForeignBlockingPostsEachReturnAfterTheirOwnFunctorRan) {
+  Big w;
+  w.Start(u"Blockers");
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(w));
+  constexpr int kCallers = 8;  // more than the priority lane holds
+  std::atomic<bool> ran[kCallers] = {};
+  std::vector<std::jthread> callers;
+  for (int i = 0; i < kCallers; ++i)
+    callers.emplace_back([&, i] {
+      EXPECT_TRUE(w.PushAndBlock(new Fn([&ran, i] { ran[i] = true; }), kInfinite));
+      EXPECT_TRUE(ran[i]) << i;
+    });
+  ASSERT_TRUE(WaitFor([&] { return w.Queued() >= 5; }));
+  gate.Open();
+}
+
+TEST_F(ActiveObjectTest, BlockingPostsFromTheWorkerRunTheQueueInOrderAndNest) {
+  Big w;
+  std::vector<std::string> seen;  // worker only until `done`
+  std::atomic<bool> done{false};
+  auto note = [&seen](const char* text) { return new Fn([&seen, text] { seen.push_back(text); }); };
+  // Queued before the start: the outer blocking post finds "A" and the inner one queued before it.
+  w.Post(new Fn([&] {
+           EXPECT_TRUE(w.PostOrExecute(note("at once"), 0));
+           seen.push_back(w.PushAndBlock(note("P1"), 0) ? "outer true" : "outer false");
+           done = true;
+         }),
+         0);
+  w.Post(note("A"), 0);
+  w.Post(new Fn([&] { seen.push_back(w.PushAndBlock(note("P2"), 0) ? "inner true" : "inner false"); }), 0);
+  w.Start(u"Nesting");
+  ASSERT_TRUE(WaitFor([&] { return done.load(); }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"at once", "A", "P1", "P2", "inner true", "outer true"}));
+}
+
+TEST_F(ActiveObjectTest, StopWithFlushDiscardsQueuedWorkAndGetsInWithTheLaneFull) {
+  Small w;
+  w.Start(u"Flushing");
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(w));
+  std::atomic<int> ran{0}, deleted{0};
+  auto counted = [&] { return new Fn([&ran] { ++ran; }, &deleted); };
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(w.Post(counted(), 0));
+  EXPECT_FALSE(w.Post(counted(), 0));  // the normal lane is full
+  // The flush cannot pass the held worker in time; the stop request takes a priority place.
+  auto stop = std::async(std::launch::async, [&] { return w.Stop(true, 20); });
+  ASSERT_TRUE(WaitFor([&] { return w.Queued() == 5; }));
+  EXPECT_FALSE(w.Post(counted(), 0));  // refused while stopping
+  EXPECT_FALSE(w.PostOrExecute(counted(), 0));
+  EXPECT_EQ(deleted, 3);
+  gate.Open();
+  EXPECT_TRUE(stop.get());
+  EXPECT_FALSE(w.IsRunning());
+  EXPECT_EQ(ran, 0);
+  EXPECT_EQ(deleted, 7);
+}
+
+TEST_F(ActiveObjectTest, StopFromItsOwnFunctorDoesNotWaitForItselfAndStartsAgain) {
+  std::atomic<int> deleted{0};
+  Big w;
+  auto started = std::chrono::steady_clock::now();
+  w.Post(new Fn([&] { EXPECT_TRUE(w.Stop(true, 10000)); }), 0);
+  w.Post(new Fn([] { ADD_FAILURE() << "flushed functor ran"; }, &deleted), 0);
+  w.Start(u"SelfStop");
+  ASSERT_TRUE(WaitFor([&] { return !w.IsRunning(); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(deleted, 1);
+  ASSERT_TRUE(w.Start(u"Again"));
+  platform::DWORD ranOn = 0;
+  ASSERT_TRUE(w.PushAndBlock(new Fn([&] { ranOn = platform::CurrentThreadId(); }), 0));
+  EXPECT_EQ(ranOn, w.GetActiveThreadId());
+  EXPECT_NE(ranOn, platform::CurrentThreadId());
+  // Destroyed while the worker that stopped it is still busy: the destructor waits for it.
+  auto other = std::make_unique<Big>();
+  Big* raw = other.get();
+  raw->Start(u"Gone");
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  raw->Post(new Fn([raw, finished] {
+              raw->Stop(false, 100);
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              *finished = true;
+            }),
+            0);
+  ASSERT_TRUE(WaitFor([raw] { return !raw->IsRunning(); }));
+  other.reset();
+  EXPECT_TRUE(*finished);
+}
+
+// Blocking posts discarded by the flush, or queued behind the stop request, return false.
+TEST_F(ActiveObjectTest, StopWhileForeignThreadsBlockInPushAndBlockReturnsThemAll) {
+  for (bool flush : {false, true}) {
+    SCOPED_TRACE(flush ? "flush first" : "no flush");
+    std::atomic<int> ran{0}, returnedTrue{0}, deleted{0};
+    {
+      Big w;
+      w.Start(u"StopBlocked");
+      Gate gate;
+      ASSERT_TRUE(gate.Hold(w));
+      std::vector<std::jthread> callers;
+      for (int i = 0; i < 7; ++i)  // five fill the priority lane, two wait for a place
+        callers.emplace_back([&] { returnedTrue += w.PushAndBlock(new Fn([&ran] { ++ran; }, &deleted), kInfinite); });
+      ASSERT_TRUE(WaitFor([&] { return w.Queued() == 5; }));
+      auto stop = std::async(std::launch::async, [&] { return w.Stop(flush, kInfinite); });
+      ASSERT_TRUE(WaitFor([&] { return !w.Post(new Fn([] {}), 0); }));  // stopping
+      gate.Open();
+      EXPECT_TRUE(stop.get());
+      callers.clear();  // joins: every caller returned
+      EXPECT_FALSE(w.IsRunning());
+    }
+    EXPECT_EQ(ran, returnedTrue);
+    EXPECT_EQ(deleted, 7);  // run, discarded or given up: each deleted once, at the latest with the object
+    EXPECT_GE(returnedTrue, flush ? 0 : 5);
+    EXPECT_LE(returnedTrue, flush ? 2 : 7);
+  }
+}
+
+TEST_F(ActiveObjectTest, TimersFireOnTheWorkerAndCanBeCancelledAndReset) {
+  TTimerEx<Big> counted, endless, reset;  // outlive the object
+  Big w;
+  w.Start(u"Timers");
+  std::atomic<int> fires{0}, endlessFires{0}, resetFires{0};
+  std::atomic<bool> offWorker{false};
+  counted.SetFunctor(new Fn([&] {
+    ++fires;
+    if (platform::CurrentThreadId() != w.GetActiveThreadId()) offWorker = true;
+  }));
+  counted.Setup(2, 3, 0);  // four firings
+  endless.SetFunctor(new Fn([&] { ++endlessFires; }));
+  endless.Setup(1, -1, 0);
+  reset.SetFunctor(new Fn([&] { ++resetFires; }));
+  reset.Setup(60000, 0, 0);
+  EXPECT_TRUE(w.SetTimer(&counted) && w.SetTimer(&endless) && w.SetTimer(&reset));
+  ASSERT_TRUE(WaitFor([&] { return fires == 4 && endlessFires >= 10; }));
+  platform::DWORD id = 1;
+  ASSERT_TRUE(w.PushAndBlock(new Fn([&] { id = counted.GetId(); }), 0));
+  EXPECT_EQ(id, 0u);  // done after its last firing
+  EXPECT_TRUE(w.CancelTimer(&endless));
+  int stoppedAt = endlessFires;
+  reset.Setup(20, 0, 0);
+  EXPECT_TRUE(w.ResetTimer(&reset));
+  ASSERT_TRUE(WaitFor([&] { return resetFires == 1; }));
+  ASSERT_TRUE(w.PushAndBlock(new Fn([] {}), 0));
+  EXPECT_EQ(endlessFires, stoppedAt);
+  EXPECT_EQ(fires, 4);
+  EXPECT_FALSE(offWorker);
+  w.Stop(false, kInfinite);
+}
+
+TEST_F(ActiveObjectTest, DueTimerAndQueuedFunctorsTakeTurns) {
+  TTimerEx<Big> timer;
+  Big w;
+  w.Start(u"Turns");
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(w));
+  std::string turns;  // worker only
+  timer.SetFunctor(new Fn([&] { turns += 'T'; }));
+  timer.Setup(1, -1, 0);
+  w.SetTimer(&timer);
+  auto busy = [&] {  // longer than the period: the timer is due again after each
+    turns += 'F';
+    for (platform::DWORD start = platform::GetTickCount(); platform::GetTickCount() - start < 3;) {
+    }
+  };
+  for (int i = 0; i < 8; ++i) w.Post(new Fn(busy), 0);
+  platform::DWORD set = platform::GetTickCount();
+  ASSERT_TRUE(WaitFor([&] { return platform::GetTickCount() - set >= 3; }));  // overdue
+  gate.Open();
+  ASSERT_TRUE(w.PushAndBlock(new Fn([&] { w.CancelTimer(&timer); }), 0));
+  EXPECT_EQ(turns.front(), 'T');
+  EXPECT_EQ(std::count(turns.begin(), turns.end(), 'F'), 8);
+  EXPECT_EQ(turns.find("FF"), std::string::npos) << turns;
+}
+
+struct Capture : IConsoleListener {
+  void OnConsoleOutput(const char16_t* text) override {
+    for (; *text != 0; ++text) m_text += static_cast<char>(*text);
+  }
+  std::string m_text;
+};
+
+TEST_F(ActiveObjectTest, CheckAliveStatisticsPrintInfoAndPriority) {
+  Small w;
+  std::jthread([&] {  // not started: no thread's priority changes, the caller's least of all
+    int before = getpriority(PRIO_PROCESS, 0);
+    w.SetPriority(6);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), before);
+  }).join();
+  w.Start(u"Diagnostics");
+  EXPECT_TRUE(WaitFor([&] { return w.CheckAlive(); }));  // the wake-up functor ran
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(w));
+  w.CheckAlive();
+  EXPECT_FALSE(w.CheckAlive());  // held inside a functor
+  w.EnableStatistics(true);
+  EXPECT_TRUE(w.IsStatisticsEnabled());
+  w.ResetStatistics();
+  for (int i = 0; i < 4; ++i) w.Post(new Fn([] {}), 0);  // behind the wake-up functor
+  EXPECT_EQ(w.GetPostCount(), 4u);
+  EXPECT_EQ(w.GetMaxQueueCount(), 4u);  // the fourth was refused
+  Capture capture;
+  TConsole::SetConsoleListener(&capture);
+  w.PrintInfo();
+  TConsole::SetConsoleListener(nullptr);
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "| %04X | %-50s | %d\r\n", unsigned{w.GetActiveThreadId()}, "Diagnostics", 4);
+  EXPECT_EQ(capture.m_text, expected);
+  w.ResetStatistics();
+  EXPECT_EQ(w.GetPostCount() + w.GetMaxQueueCount(), 0u);
+  gate.Open();
+  w.SetPriority(6);
+  int nice = 0;
+  ASSERT_TRUE(w.PushAndBlock(new Fn([&] { nice = getpriority(PRIO_PROCESS, 0); }), 0));
+  EXPECT_GE(nice, 10);
+  w.SetPriority(9);  // normal, as far as the process may raise it again
+  EXPECT_TRUE(w.PushAndBlock(new Fn([] {}), 0));
+}
+
+TEST_F(ActiveObjectTest, ExecuteSynchronizedRunsOnTheCallerWhileTheWorkerIsParked) {
+  Big w;
+  const platform::DWORD caller = platform::CurrentThreadId();
+  platform::DWORD ranOn = 0;
+  EXPECT_TRUE(w.ExecuteSynchronized(new Fn([&] { ranOn = platform::CurrentThreadId(); })));  // at once
+  EXPECT_EQ(ranOn, caller);
+  w.Start(u"Sync");
+  std::atomic<int> posted{0};
+  EXPECT_TRUE(w.ExecuteSynchronized(new Fn([&] {
+    ranOn = platform::CurrentThreadId();
+    w.Post(new Fn([&] { ++posted; }), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the parked worker runs nothing
+    EXPECT_EQ(posted, 0);
+  })));
+  EXPECT_EQ(ranOn, caller);
+  EXPECT_TRUE(WaitFor([&] { return posted == 1; }));
+  ASSERT_TRUE(w.Lock(kInfinite));
+  w.Post(new Fn([&] { ++posted; }), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(posted, 1);
+  EXPECT_TRUE(w.Unlock());
+  EXPECT_TRUE(WaitFor([&] { return posted == 2; }));
+  // From the worker itself it runs at once rather than wait for itself.
+  bool inner = false;
+  ASSERT_TRUE(w.PushAndBlock(new Fn([&] { EXPECT_TRUE(w.ExecuteSynchronized(new Fn([&] { inner = true; }))); }), 0));
+  EXPECT_TRUE(inner);
+}
+
+}  // namespace
