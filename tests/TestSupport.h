@@ -109,3 +109,44 @@ class ActiveObjectEnvironment {
 };
 
 }  // namespace testing_support
+
+#include <sys/wait.h>
+
+#include <vector>
+
+namespace testing_support {
+
+// Runs a program with these arguments, an empty stdin and a deadline (after which it is killed);
+// its exit code (-1 when it did not exit), with its stdout and stderr put in *output.
+inline int RunChild(const std::vector<std::string>& argv, std::string* output = nullptr, int deadlineSeconds = 60) {
+  std::string command = "timeout -s KILL " + std::to_string(deadlineSeconds);
+  for (const std::string& arg : argv) command += " '" + arg + "'";
+  FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  if (output != nullptr) output->clear();
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    if (output != nullptr) output->append(buffer, n);
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace testing_support
+
+#include <cctype>
+
+namespace testing_support {
+
+// Whether text has the pattern's shape: '#' stands for a decimal digit, '%' for a hex digit,
+// anything else for itself. (std::regex draws a false warning from g++ 12 in sanitizer builds.)
+inline bool FitsPattern(const std::string& text, const std::string& pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool fits = pattern[i] == '#' ? std::isdigit(c) != 0 : pattern[i] == '%' ? std::isxdigit(c) != 0 : text[i] == pattern[i];
+    if (!fits) return false;
+  }
+  return true;
+}
+
+}  // namespace testing_support
