@@ -548,6 +548,35 @@ LONG CopyName(const std::u16string& name, char16_t* out, DWORD* length) {
 
 std::u16string ValueName(const char16_t* name) { return name == nullptr ? std::u16string() : std::u16string(name); }
 
+// Runs act(store, key id, key path) under the store's lock on the key behind a handle, checked
+// for the access a call needs.
+template <class Act>
+LONG OnKey(HKEY key, REGSAM need, Act act) {
+  Store& s = Store::Instance();
+  std::lock_guard<std::mutex> guard(s.m_lock);
+  LONG err = s.Ready();
+  if (err != ERROR_SUCCESS) return err;
+  std::int64_t id = 0;
+  std::u16string path;
+  if ((err = s.Resolve(key, need, &id, &path)) != ERROR_SUCCESS) return err;
+  return act(s, id, path);
+}
+
+// The same inside one write transaction, which commits when act succeeds and is rolled back
+// otherwise. The key is checked inside it, so another process cannot delete it under us.
+template <class Act>
+LONG InWriteTransaction(HKEY key, REGSAM need, Act act) {
+  Store& s = Store::Instance();
+  std::lock_guard<std::mutex> guard(s.m_lock);
+  LONG err = s.Ready();
+  if (err != ERROR_SUCCESS || (err = s.Begin()) != ERROR_SUCCESS) return err;
+  std::int64_t id = 0;
+  std::u16string path;
+  if ((err = s.Resolve(key, need, &id, &path)) != ERROR_SUCCESS || (err = act(s, id, path)) != ERROR_SUCCESS)
+    return s.Rollback(err);
+  return s.Commit();
+}
+
 }  // namespace
 
 HKEY RootKeyFromIndex(DWORD index) {
@@ -572,15 +601,11 @@ LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, REGSAM access, HKEY*
   std::vector<std::u16string> parts;
   LONG err = SplitPath(subKey, parts);
   if (err != ERROR_SUCCESS) return err;
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  if ((err = s.Ready()) != ERROR_SUCCESS) return err;
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, 0, &id, &path)) != ERROR_SUCCESS) return err;
-  if ((err = s.Walk(id, path, parts, false, &id, &path, nullptr)) != ERROR_SUCCESS) return err;
-  *result = s.NewHandle(id, std::move(path), access);
-  return ERROR_SUCCESS;
+  return OnKey(key, 0, [&](Store& s, std::int64_t id, std::u16string path) {
+    LONG walked = s.Walk(id, path, parts, false, &id, &path, nullptr);
+    if (walked == ERROR_SUCCESS) *result = s.NewHandle(id, std::move(path), access);
+    return walked;
+  });
 }
 
 LONG RegCreateKeyExW(HKEY key, const char16_t* subKey, DWORD, char16_t*, DWORD, REGSAM access, const void*,
@@ -633,166 +658,119 @@ LONG RegConnectRegistryW(const char16_t* machine, HKEY key, HKEY* result) {
 
 LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* nameLength, DWORD*, char16_t* className,
                    DWORD* classLength, std::uint64_t* lastWriteTime) {
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  LONG err = s.Ready();
-  if (err != ERROR_SUCCESS) return err;
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, KEY_ENUMERATE_SUB_KEYS, &id, &path)) != ERROR_SUCCESS) return err;
-  Query q = s.Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-  int rc = q.Bind(1, id).Bind(2, index).Step();
-  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-  if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
-  if (classLength != nullptr) {
-    if (className != nullptr && *classLength > 0) className[0] = 0;
-    *classLength = 0;
-  }
-  if (lastWriteTime != nullptr) *lastWriteTime = 0;
-  return CopyName(q.Text(0), name, nameLength);
+  return OnKey(key, KEY_ENUMERATE_SUB_KEYS, [&](Store& s, std::int64_t id, const std::u16string&) {
+    Query q = s.Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+    int rc = q.Bind(1, id).Bind(2, index).Step();
+    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
+    if (classLength != nullptr) {
+      if (className != nullptr && *classLength > 0) className[0] = 0;
+      *classLength = 0;
+    }
+    if (lastWriteTime != nullptr) *lastWriteTime = 0;
+    return CopyName(q.Text(0), name, nameLength);
+  });
 }
 
-LONG RegQueryInfoKeyW(HKEY key, char16_t* className, DWORD* classLength, DWORD*, DWORD* subKeys,
-                      DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values, DWORD* maxValueNameLength,
-                      DWORD* maxValueLength, DWORD* securityDescriptorLength, std::uint64_t* lastWriteTime) {
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  LONG err = s.Ready();
-  if (err != ERROR_SUCCESS) return err;
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, KEY_QUERY_VALUE, &id, &path)) != ERROR_SUCCESS) return err;
-  // Name lengths are measured in UTF-8 bytes, never fewer than the UTF-16 units a caller needs.
-  Query k = s.Prepare("SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?1");
-  int rc = k.Bind(1, id).Step();
-  if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
-  Query v = s.Prepare(
-      "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0), coalesce(max(length(data)), 0)"
-      " FROM vals WHERE key = ?1");
-  rc = v.Bind(1, id).Step();
-  if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
-  if (classLength != nullptr) {
-    if (className != nullptr && *classLength > 0) className[0] = 0;
-    *classLength = 0;
-  }
-  if (subKeys != nullptr) *subKeys = static_cast<DWORD>(k.Int(0));
-  if (maxSubKeyLength != nullptr) *maxSubKeyLength = static_cast<DWORD>(k.Int(1));
-  if (maxClassLength != nullptr) *maxClassLength = 0;
-  if (values != nullptr) *values = static_cast<DWORD>(v.Int(0));
-  if (maxValueNameLength != nullptr) *maxValueNameLength = static_cast<DWORD>(v.Int(1));
-  if (maxValueLength != nullptr) *maxValueLength = static_cast<DWORD>(v.Int(2));
-  if (securityDescriptorLength != nullptr) *securityDescriptorLength = 0;
-  if (lastWriteTime != nullptr) *lastWriteTime = 0;
-  return ERROR_SUCCESS;
+LONG RegQueryInfoKeyW(HKEY key, char16_t* className, DWORD* classLength, DWORD*, DWORD* subKeys, DWORD* maxSubKeyLength,
+                      DWORD* maxClassLength, DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
+                      DWORD* securityDescriptorLength, std::uint64_t* lastWriteTime) {
+  return OnKey(key, KEY_QUERY_VALUE, [&](Store& s, std::int64_t id, const std::u16string&) {
+    // Name lengths are measured in UTF-8 bytes, never fewer than the UTF-16 units a caller needs.
+    Query k = s.Prepare("SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?1");
+    int rc = k.Bind(1, id).Step();
+    if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
+    Query v = s.Prepare(
+        "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0), coalesce(max(length(data)), 0)"
+        " FROM vals WHERE key = ?1");
+    rc = v.Bind(1, id).Step();
+    if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
+    if (classLength != nullptr) {
+      if (className != nullptr && *classLength > 0) className[0] = 0;
+      *classLength = 0;
+    }
+    if (subKeys != nullptr) *subKeys = static_cast<DWORD>(k.Int(0));
+    if (maxSubKeyLength != nullptr) *maxSubKeyLength = static_cast<DWORD>(k.Int(1));
+    if (maxClassLength != nullptr) *maxClassLength = 0;
+    if (values != nullptr) *values = static_cast<DWORD>(v.Int(0));
+    if (maxValueNameLength != nullptr) *maxValueNameLength = static_cast<DWORD>(v.Int(1));
+    if (maxValueLength != nullptr) *maxValueLength = static_cast<DWORD>(v.Int(2));
+    if (securityDescriptorLength != nullptr) *securityDescriptorLength = 0;
+    if (lastWriteTime != nullptr) *lastWriteTime = 0;
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* nameLength, DWORD*, DWORD* type, BYTE* data,
                    DWORD* dataLength) {
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  LONG err = s.Ready();
-  if (err != ERROR_SUCCESS) return err;
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, KEY_QUERY_VALUE, &id, &path)) != ERROR_SUCCESS) return err;
-  Query q = s.Prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
-  int rc = q.Bind(1, id).Bind(2, index).Step();
-  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-  if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
-  if ((err = CopyName(q.Text(0), name, nameLength)) != ERROR_SUCCESS) return err;
-  DWORD size = 0;
-  const void* blob = q.Blob(2, &size);
-  return CopyValue(static_cast<DWORD>(q.Int(1)), blob, size, type, data, dataLength);
+  return OnKey(key, KEY_QUERY_VALUE, [&](Store& s, std::int64_t id, const std::u16string&) {
+    Query q = s.Prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
+    int rc = q.Bind(1, id).Bind(2, index).Step();
+    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
+    LONG err = CopyName(q.Text(0), name, nameLength);
+    if (err != ERROR_SUCCESS) return err;
+    DWORD size = 0;
+    const void* blob = q.Blob(2, &size);
+    return CopyValue(static_cast<DWORD>(q.Int(1)), blob, size, type, data, dataLength);
+  });
 }
 
 LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD*, DWORD* type, BYTE* data, DWORD* dataLength) {
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  LONG err = s.Ready();
-  if (err != ERROR_SUCCESS) return err;
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, KEY_QUERY_VALUE, &id, &path)) != ERROR_SUCCESS) return err;
-  Query q = s.Prepare("SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
-  int rc = q.Bind(1, id).Bind(2, Fold(ValueName(name))).Step();
-  if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-  if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
-  DWORD size = 0;
-  const void* blob = q.Blob(1, &size);
-  return CopyValue(static_cast<DWORD>(q.Int(0)), blob, size, type, data, dataLength);
+  return OnKey(key, KEY_QUERY_VALUE, [&](Store& s, std::int64_t id, const std::u16string&) {
+    Query q = s.Prepare("SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2");
+    int rc = q.Bind(1, id).Bind(2, Fold(ValueName(name))).Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return s.Fail(FromSqlite(rc));
+    DWORD size = 0;
+    const void* blob = q.Blob(1, &size);
+    return CopyValue(static_cast<DWORD>(q.Int(0)), blob, size, type, data, dataLength);
+  });
 }
 
 LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD, DWORD type, const BYTE* data, DWORD dataLength) {
   if (data == nullptr && dataLength != 0) return ERROR_INVALID_PARAMETER;
   std::u16string valueName = ValueName(name);
   if (valueName.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  LONG err = s.Ready();
-  if (err != ERROR_SUCCESS || (err = s.Begin()) != ERROR_SUCCESS) return err;
-  // The key is checked inside the transaction, so another process cannot delete it under us.
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, KEY_SET_VALUE, &id, &path)) != ERROR_SUCCESS) return s.Rollback(err);
-  {
+  return InWriteTransaction(key, KEY_SET_VALUE, [&](Store& s, std::int64_t id, const std::u16string& path) {
     Query q = s.Prepare(
         "INSERT INTO vals(key, name, fold, type, data) VALUES (?1, ?2, ?3, ?4, ?5)"
         " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
-    int rc = q.Bind(1, id).Bind(2, valueName).Bind(3, Fold(valueName)).Bind(4, type).BindBlob(5, data, dataLength).Step();
-    if (rc != SQLITE_DONE) return s.Rollback(s.Fail(FromSqlite(rc)));
-  }
-  if ((err = s.Record(kChangeValue, path)) != ERROR_SUCCESS) return s.Rollback(err);
-  return s.Commit();
+    int rc =
+        q.Bind(1, id).Bind(2, valueName).Bind(3, Fold(valueName)).Bind(4, type).BindBlob(5, data, dataLength).Step();
+    return rc != SQLITE_DONE ? s.Fail(FromSqlite(rc)) : s.Record(kChangeValue, path);
+  });
 }
 
 LONG RegDeleteValueW(HKEY key, const char16_t* name) {
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  LONG err = s.Ready();
-  if (err != ERROR_SUCCESS || (err = s.Begin()) != ERROR_SUCCESS) return err;
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, KEY_SET_VALUE, &id, &path)) != ERROR_SUCCESS) return s.Rollback(err);
-  {
+  return InWriteTransaction(key, KEY_SET_VALUE, [&](Store& s, std::int64_t id, const std::u16string& path) {
     Query q = s.Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2");
     int rc = q.Bind(1, id).Bind(2, Fold(ValueName(name))).Step();
-    if (rc != SQLITE_DONE) return s.Rollback(s.Fail(FromSqlite(rc)));
-    if (s.Changes() == 0) return s.Rollback(ERROR_FILE_NOT_FOUND);
-  }
-  if ((err = s.Record(kChangeValue, path)) != ERROR_SUCCESS) return s.Rollback(err);
-  return s.Commit();
+    if (rc != SQLITE_DONE) return s.Fail(FromSqlite(rc));
+    if (s.Changes() == 0) return ERROR_FILE_NOT_FOUND;
+    return s.Record(kChangeValue, path);
+  });
 }
 
 LONG RegDeleteKeyW(HKEY key, const char16_t* subKey) {
   std::vector<std::u16string> parts;
   LONG err = SplitPath(subKey, parts);
   if (err != ERROR_SUCCESS) return err;
-  Store& s = Store::Instance();
-  std::lock_guard<std::mutex> guard(s.m_lock);
-  if ((err = s.Ready()) != ERROR_SUCCESS || (err = s.Begin()) != ERROR_SUCCESS) return err;
-  std::int64_t id = 0;
-  std::u16string path;
-  if ((err = s.Resolve(key, 0, &id, &path)) != ERROR_SUCCESS) return s.Rollback(err);
-  if ((err = s.Walk(id, path, parts, false, &id, &path, nullptr)) != ERROR_SUCCESS) return s.Rollback(err);
-  if (id <= kRootCount) return s.Rollback(ERROR_ACCESS_DENIED);
-  {
+  return InWriteTransaction(key, 0, [&](Store& s, std::int64_t id, std::u16string path) {
+    LONG walked = s.Walk(id, path, parts, false, &id, &path, nullptr);
+    if (walked != ERROR_SUCCESS) return walked;
+    if (id <= kRootCount) return ERROR_ACCESS_DENIED;
     Query q = s.Prepare("SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
     int rc = q.Bind(1, id).Step();
-    if (rc == SQLITE_ROW) return s.Rollback(ERROR_ACCESS_DENIED);
-    if (rc != SQLITE_DONE) return s.Rollback(s.Fail(FromSqlite(rc)));
-  }
-  {
+    if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+    if (rc != SQLITE_DONE) return s.Fail(FromSqlite(rc));
     Query v = s.Prepare("DELETE FROM vals WHERE key = ?1");
-    int rc = v.Bind(1, id).Step();
-    if (rc != SQLITE_DONE) return s.Rollback(s.Fail(FromSqlite(rc)));
+    if ((rc = v.Bind(1, id).Step()) != SQLITE_DONE) return s.Fail(FromSqlite(rc));
     Query k = s.Prepare("DELETE FROM keys WHERE id = ?1");
-    rc = k.Bind(1, id).Step();
-    if (rc != SQLITE_DONE) return s.Rollback(s.Fail(FromSqlite(rc)));
-  }
-  std::u16string parentPath = path.substr(0, path.rfind(u'\\'));
-  if ((err = s.Record(kChangeName, parentPath)) != ERROR_SUCCESS) return s.Rollback(err);
-  if ((err = s.Record(kChangeKeyDeleted, path)) != ERROR_SUCCESS) return s.Rollback(err);
-  return s.Commit();
+    if ((rc = k.Bind(1, id).Step()) != SQLITE_DONE) return s.Fail(FromSqlite(rc));
+    LONG err = s.Record(kChangeName, path.substr(0, path.rfind(u'\\')));
+    return err != ERROR_SUCCESS ? err : s.Record(kChangeKeyDeleted, path);
+  });
 }
 
 LONG RegNotifyChangeKeyValue(HKEY key, bool watchSubtree, DWORD filter, Event* event, bool asynchronous) {
@@ -800,21 +778,16 @@ LONG RegNotifyChangeKeyValue(HKEY key, bool watchSubtree, DWORD filter, Event* e
   if (kinds == 0 || (kinds & ~kKnownFilters) != 0) return ERROR_INVALID_PARAMETER;
   if (asynchronous && event == nullptr) return ERROR_INVALID_PARAMETER;
   Event own(true, false);
-  Store& s = Store::Instance();
-  {
-    std::lock_guard<std::mutex> guard(s.m_lock);
-    LONG err = s.Ready();
-    if (err != ERROR_SUCCESS) return err;
-    std::int64_t id = 0;
-    std::u16string path;
-    if ((err = s.Resolve(key, KEY_NOTIFY, &id, &path)) != ERROR_SUCCESS) return err;
+  LONG err = OnKey(key, KEY_NOTIFY, [&](Store& s, std::int64_t, std::u16string path) {
     std::int64_t seq = 0;
-    if ((err = s.LastSeq(&seq)) != ERROR_SUCCESS) return err;
+    LONG armed = s.LastSeq(&seq);
     const RegKeyObject* owner = RootIndexOf(key) >= 0 ? nullptr : key;
-    s.Arm(Watch{owner, std::move(path), watchSubtree, kinds, asynchronous ? event : &own, seq});
-  }
-  if (!asynchronous) own.Wait(INFINITE_TIMEOUT);
-  return ERROR_SUCCESS;
+    if (armed == ERROR_SUCCESS)
+      s.Arm(Watch{owner, std::move(path), watchSubtree, kinds, asynchronous ? event : &own, seq});
+    return armed;
+  });
+  if (err == ERROR_SUCCESS && !asynchronous) own.Wait(INFINITE_TIMEOUT);
+  return err;
 }
 
 LONG RegLoadMUIStringW(HKEY key, const char16_t* value, char16_t* out, DWORD outBytes, DWORD* dataBytes, DWORD flags,
