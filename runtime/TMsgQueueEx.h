@@ -123,8 +123,12 @@ class TMsgQueueEx {
       return true;
     }
     {
+      // The request is visible before the marker can be taken, so a receiver that takes the
+      // marker as a plain value still finds the request to answer; it reads the limit under
+      // this lock, after the marker and the limit are in place.
       std::lock_guard<std::mutex> guard(m_flushLock);
       TSemaphore_Wait(m_flushDone, 0);
+      TSemaphore_Release(m_flushRequests, 1);
       if (TSemaphore_Wait(m_normalPlaces, 0)) {
         m_ring.Push(m_marker);
         TSemaphore_Release(m_items, 1);
@@ -132,7 +136,6 @@ class TMsgQueueEx {
       // What this flush covers is fixed now: without a marker (the lane was full) the receiver
       // stops at the values claimed so far, so what is sent after the flush survives.
       m_flushLimits.push_back(m_ring.Claims());
-      TSemaphore_Release(m_flushRequests, 1);
     }
     if (m_waitMode == 1)
       TSemaphore_WaitPumpingMessages(m_flushDone, timeoutMs);
@@ -195,7 +198,7 @@ class TMsgQueueEx {
   TSemaphoreHandle m_priorityPending;
   TSemaphoreHandle m_flushRequests;
   TSemaphoreHandle m_flushDone;
-  std::mutex m_flushLock;  // orders a flush request after its marker, against the receiver
+  std::mutex m_flushLock;  // a flush's request, marker and limit appear at once to the receiver
   std::deque<std::uint64_t> m_flushLimits;  // guarded by m_flushLock: one per pending request
   std::uint32_t m_itemsTaken = 0;  // item counts the receiver holds (owner's thread only)
   T m_marker;
