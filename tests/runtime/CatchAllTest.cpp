@@ -13,20 +13,11 @@
 #include "foundation/TRegEditor.h"
 #include "runtime/TActiveObjectEx.h"
 #include "tests/TestSupport.h"
+#include "tests/runtime/LambdaFunctor.h"
 
 namespace {
 
-struct Fn : TFunctor {
-  Fn(std::function<void()> body, std::atomic<int>* deleted, const char16_t* name = nullptr)
-      : body(std::move(body)), deleted(deleted) {
-    m_name = name;
-    NotifyCreated();
-  }
-  ~Fn() override { ++*deleted; }
-  void Execute() override { body(); }
-  std::function<void()> body;
-  std::atomic<int>* deleted;
-};
+using Fn = testing_support::LambdaFunctor;
 
 struct Worker : TActiveObjectEx<Worker, 20> {
   Worker() : TActiveObjectEx(this) {}

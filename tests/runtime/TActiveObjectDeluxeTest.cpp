@@ -13,6 +13,7 @@
 
 #include "foundation/TRegEditor.h"
 #include "tests/TestSupport.h"
+#include "tests/runtime/LambdaFunctor.h"
 
 namespace {
 
@@ -21,18 +22,7 @@ using platform::DWORD;
 using testing_support::WaitFor;
 constexpr DWORD kForever = platform::INFINITE_TIMEOUT;
 
-// A functor over a lambda that counts its deletions.
-struct Call : TFunctor {
-  explicit Call(std::function<void()> body, std::atomic<int>* deleted = nullptr) : body(std::move(body)), deleted(deleted) {
-    NotifyCreated();
-  }
-  ~Call() override {
-    if (deleted != nullptr) ++*deleted;
-  }
-  void Execute() override { body(); }
-  std::function<void()> body;
-  std::atomic<int>* deleted;
-};
+using Call = testing_support::LambdaFunctor;
 
 bool ThreadGone(DWORD tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0; }
 

@@ -12,24 +12,14 @@
 
 #include "runtime/TTimerEx.h"
 #include "tests/TestSupport.h"
+#include "tests/runtime/LambdaFunctor.h"
 
 namespace {
 
 using testing_support::WaitFor;
 constexpr platform::DWORD kInfinite = platform::INFINITE_TIMEOUT;
 
-// A functor running a lambda; counts its deletions, whether it ran or not.
-struct Fn : TFunctor {
-  explicit Fn(std::function<void()> body, std::atomic<int>* deleted = nullptr) : body(std::move(body)), deleted(deleted) {
-    NotifyCreated();
-  }
-  ~Fn() override {
-    if (deleted != nullptr) ++*deleted;
-  }
-  void Execute() override { body(); }
-  std::function<void()> body;
-  std::atomic<int>* deleted;
-};
+using Fn = testing_support::LambdaFunctor;
 
 // Holds a worker inside a functor until opened, at the latest when the gate goes. The functor
 // shares what it uses, so the gate may go while the worker is still leaving it.

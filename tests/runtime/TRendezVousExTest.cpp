@@ -9,17 +9,14 @@
 
 #include "runtime/TActiveObjectEx.h"
 #include "tests/TestSupport.h"
+#include "tests/runtime/LambdaFunctor.h"
 
 namespace {
 
 constexpr platform::DWORD kInfinite = platform::INFINITE_TIMEOUT;
 constexpr auto kWhile = std::chrono::milliseconds(30);  // to see that something does not happen
 
-struct Fn : TFunctor {
-  explicit Fn(std::function<void()> body) : body(std::move(body)) { NotifyCreated(); }
-  void Execute() override { body(); }
-  std::function<void()> body;
-};
+using Fn = testing_support::LambdaFunctor;
 
 struct Owner : TActiveObjectEx<Owner, 2> {
   Owner() : TActiveObjectEx(this) {}
