@@ -2,7 +2,10 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libpugixml-dev libgtest-dev libbenchmark-dev)
+# The real telnet clients (inetutils, BusyBox) and expect drive the front end in the tests; clang
+# builds the fuzz targets.
+packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libpugixml-dev libgtest-dev libbenchmark-dev
+  expect inetutils-telnet busybox clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

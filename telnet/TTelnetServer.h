@@ -1,0 +1,129 @@
+// TTelnetServer: the telnet front end of the console.
+//
+// Listens through its TtcpServer base, turns every admitted client into a TTelnetChannel with
+// an id (0, 1, 2, ... never reused), greets it, asks for the password when one is set, and then
+// passes each typed line to ITelnetServerEvents. Offers output operations addressing one channel
+// by id or all of them, keeps one command history of 20 lines shared by all connections, and can
+// watch its registry key and reconfigure itself when the key changes.
+//
+// Threads: the accept thread, the channels' receive threads, the console's thread (output,
+// RemoveChannel, SetInputLine), the registry monitor's thread (OnRegistryChanged) and the host's
+// thread (Configure, destruction). The channel lock (re-entrant) guards the channel map, every
+// channel's output, the history and the recall index. Configure, ApplyConfig and Stop must not
+// run at the same time (the listener's Start and Stop must not).
+//
+// A client that stops reading costs at most one 250 ms send time-out: later output to it is
+// skipped at once until it reads again, so it never throttles the threads that print.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "foundation/Format.h"
+#include "foundation/TStringEx.h"
+#include "runtime/TMutex.h"
+#include "telnet/ITelnetChannelEvent.h"
+#include "telnet/ITelnetServerEvents.h"
+#include "telnet/TTelnetServerConfig.h"
+#include "telnet/TtcpServer.h"
+
+class TTelnetChannel;
+template <class T>
+class TRegMonitor;
+
+class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnetChannelEvent {
+ public:
+  // `events` (not owned) may be null: events are then dropped.
+  explicit TTelnetServer(ITelnetServerEvents* events);
+  ~TTelnetServer() override;
+
+  // Takes the configuration; when enabled, starts listening on its port (retrying in the
+  // background while the port is taken). A listener already running is not stopped first.
+  void Configure(const TTelnetServerConfig& config);
+  // Takes the configuration; restarts the listener only when the port or Enabled changed.
+  // Open connections are not touched.
+  void ApplyConfig(const TTelnetServerConfig& config);
+  // Watches "<basePath>\Telnet" under HKEY_LOCAL_MACHINE; a change there reads the settings from
+  // that key under `root` (a registry root index) and applies them. Nothing is read now.
+  void MonitorRegistry(const TStringEx& basePath, int root);
+  void OnRegistryChanged();
+  // Closes every connection, then stops listening.
+  bool Stop();
+  // A copy of the configuration in force.
+  TTelnetServerConfig GetConfig() const;
+
+  void CloseAllChannels();
+  void RemoveChannel(int id);
+
+  // Output: formatted text, sent as the channel's SendText does. An id not in the map does
+  // nothing; the All forms reach every channel in id order.
+  template <class... Args>
+  void Print(int id, const char16_t* format, const Args&... args) {
+    WithFormatArgs([&](const FormatArg* argv, std::size_t n) { PrintV(id, false, format, argv, n); }, args...);
+  }
+  template <class... Args>
+  void PrintLine(int id, const char16_t* format, const Args&... args) {
+    WithFormatArgs([&](const FormatArg* argv, std::size_t n) { PrintV(id, true, format, argv, n); }, args...);
+  }
+  template <class... Args>
+  void PrintAll(const char16_t* format, const Args&... args) {
+    WithFormatArgs([&](const FormatArg* argv, std::size_t n) { PrintAllV(false, format, argv, n); }, args...);
+  }
+  template <class... Args>
+  void PrintLineAll(const char16_t* format, const Args&... args) {
+    WithFormatArgs([&](const FormatArg* argv, std::size_t n) { PrintAllV(true, format, argv, n); }, args...);
+  }
+  void PrintV(int id, bool lineEnd, const char16_t* format, const FormatArg* args, std::size_t count);
+  void PrintAllV(bool lineEnd, const char16_t* format, const FormatArg* args, std::size_t count);
+  // Sends "\e[2J".
+  void ClearScreen(int id);
+  // Replaces what the connection has typed so far with `text` and shows it.
+  void SetInputLine(int id, const TStringEx& text);
+
+  // For tests and tools: the ids in the map, in order.
+  std::vector<int> ChannelIds();
+
+  // TtcpServerNotify
+  void OnAccept(CStreamChannel* channel, platform::DWORD address, std::uint16_t port) override;
+
+  // ITelnetChannelEvent
+  void OnLine(int id, const TStringEx& line) override;
+  void OnKey(int id, const TStringEx& text) override;
+  void OnTelnetCommand(int id, const unsigned char* bytes) override;
+  void OnChannelClosed(int id) override;
+  void GetPreviousCommand(int id, TStringEx& text) override;
+  void GetNextCommand(int id, TStringEx& text) override;
+
+ private:
+  void AddToHistory(const TStringEx& line);
+  // Empties the map and hands its references to the caller.
+  std::vector<TTelnetChannel*> TakeAllChannels();
+  // Takes the channel out of the map, closes and releases it. Channel lock held.
+  void RemoveChannelLocked(int id);
+  TTelnetChannel* Find(int id);
+  void SendWithLineEnd(TTelnetChannel* channel, bool lineEnd, const char16_t* format, const FormatArg* args,
+                       std::size_t count);
+  void NoKeyCallback(std::uint32_t cookie);
+
+  ITelnetServerEvents* m_events;  // not owned
+  TStringEx m_greeting{u"Greetings!\n\r"};
+
+  mutable std::mutex m_configLock;  // guards m_config, m_registryBase, m_registryRoot
+  TTelnetServerConfig m_config;
+  TStringEx m_registryBase;
+  int m_registryRoot = 0;
+  std::uint32_t m_monitorCookie = 0;
+
+  TMutexEx m_channelLock;
+  // Guarded by m_channelLock: the channels (one reference each), the history and the recall index.
+  std::map<int, TTelnetChannel*> m_channels;
+  std::vector<TStringEx> m_history;
+  int m_recallIndex = 0;
+  int m_nextId = 0;
+
+  // Last member: destroyed first, so no registry callback runs into a half-destroyed server.
+  std::unique_ptr<TRegMonitor<TTelnetServer>> m_monitor;
+};
