@@ -1,4 +1,5 @@
-// Posting to an active object against a plain worker thread fed by a monitor queue.
+// Posting to an active object (also one served through a window's message queue) against a
+// plain worker thread fed by a monitor queue.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "runtime/TActiveObjectDeluxe.h"
+#include "runtime/TWndActiveObjectDeluxe.h"
 
 namespace {
 
@@ -18,6 +20,15 @@ constexpr int kPosts = 1000000;
 class Counter : public TActiveObjectDeluxe {
  public:
   Counter() : TActiveObjectDeluxe(u"bench") {}
+  void Count() { ++count; }
+  void Nothing() {}
+  long count = 0;
+};
+
+// The same served through a hidden window's message queue.
+class WndCounter : public TWndActiveObjectDeluxe {
+ public:
+  WndCounter() : TWndActiveObjectDeluxe(u"bench") {}
   void Count() { ++count; }
   void Nothing() {}
   long count = 0;
@@ -73,6 +84,20 @@ void BM_PostRun_Ours(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kPosts);
 }
 BENCHMARK(BM_PostRun_Ours)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_PostRunWnd_Ours(benchmark::State& state) {
+  for (auto _ : state) {
+    auto counter = std::make_unique<WndCounter>();
+    counter->Start(u"bench");
+    for (int i = 0; i < kPosts; ++i)
+      counter->Post(new TFunctor0<WndCounter>(counter.get(), &WndCounter::Count), platform::INFINITE_TIMEOUT);
+    counter->PushAndBlock(new TFunctor0<WndCounter>(counter.get(), &WndCounter::Nothing), platform::INFINITE_TIMEOUT);
+    if (counter->count != kPosts) state.SkipWithError("lost posts");
+    counter->Stop(false, platform::INFINITE_TIMEOUT);
+  }
+  state.SetItemsProcessed(state.iterations() * kPosts);
+}
+BENCHMARK(BM_PostRunWnd_Ours)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PostRun_Baseline(benchmark::State& state) {
   for (auto _ : state) {

@@ -29,6 +29,7 @@
 #include "runtime/CatchAll.h"
 #include "runtime/TActiveObjectBase.h"
 #include "runtime/TApplicationSettings.h"
+#include "runtime/TBlockingCall.h"
 #include "runtime/TFunctor.h"
 #include "runtime/TMsgQueueEx.h"
 #include "runtime/TRendezVousEx.h"
@@ -124,11 +125,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
     }
     bool queued = m_queue.Send(&functor, admissionTimeoutMs);
     if (!queued) delete functor;
-    if (m_statisticsEnabled.load(std::memory_order_relaxed)) {
-      std::uint32_t count = m_queue.GetCount();
-      if (count > m_maxQueueCount.load(std::memory_order_relaxed)) m_maxQueueCount.store(count, std::memory_order_relaxed);
-      m_postCount.fetch_add(1, std::memory_order_relaxed);
-    }
+    m_statistics.Record(m_queue.GetCount());
     return queued;
   }
 
@@ -215,14 +212,11 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
     TConsole::PrintLine(u"| %04X | %-50s | %d", m_activeThreadId.load(), m_name, m_queue.GetCount());
   }
   virtual void Reserved(std::uint32_t) {}
-  virtual void EnableStatistics(bool on) { m_statisticsEnabled.store(on); }
-  virtual bool IsStatisticsEnabled() { return m_statisticsEnabled.load(); }
-  virtual void ResetStatistics() {
-    m_maxQueueCount.store(0);
-    m_postCount.store(0);
-  }
-  virtual std::uint32_t GetMaxQueueCount() { return m_maxQueueCount.load(); }
-  virtual std::uint32_t GetPostCount() { return m_postCount.load(); }
+  virtual void EnableStatistics(bool on) { m_statistics.Enable(on); }
+  virtual bool IsStatisticsEnabled() { return m_statistics.IsEnabled(); }
+  virtual void ResetStatistics() { m_statistics.Reset(); }
+  virtual std::uint32_t GetMaxQueueCount() { return m_statistics.MaxQueueCount(); }
+  virtual std::uint32_t GetPostCount() { return m_statistics.PostCount(); }
 
   // Ends the worker loop after the current turn; queued as the stop request.
   virtual void EndImpl() { m_running.store(false); }
@@ -239,7 +233,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
       }
       return RunQueueUntil(functor, admissionTimeoutMs);
     }
-    auto call = std::make_shared<BlockingCall>(functor);
+    auto call = std::make_shared<TBlockingCall>(functor);
     {
       // Checked under the lock that the ending worker takes to give up the calls still waiting: a
       // call is refused here, or runs before the stop request, or is given up.
@@ -250,7 +244,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
       }
       m_waitingCalls.push_back(call.get());
     }
-    TFunctor* wrapper = new BlockingCallFunctor(this, call);
+    TFunctor* wrapper = new TBlockingCallFunctor<TActiveObjectEx>(this, call);
     if (!m_queue.SendPriority(&wrapper, admissionTimeoutMs)) {
       delete wrapper;  // deletes the functor with it
       ForgetCall(call.get());
@@ -258,7 +252,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
     }
     bool signalled = TSemaphore_Wait(&call->done, m_blockTimeout);
     ForgetCall(call.get());
-    if (signalled) return call->state.load() == BlockingCall::kTaken;
+    if (signalled) return call->state.load() == TBlockingCall::kTaken;
     TConsole::PrintLine(
         u"ERROR: TActiveObjectEx::PushAndBlockThreadSafeInternal ThreadId:0x%04x ActiveThreadID:0x%04x Timeout:%d "
         u"ActiveThreadName:%s",
@@ -288,51 +282,17 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
   T* GetOwner() const { return m_owner; }
 
  private:
-  // One foreign blocking post: its functor and its own completion signal. The state passes once
-  // from waiting to taken (the worker runs it) or to given up (never to run: discarded, or left
-  // queued behind the stop request when the worker ended); the completion signal follows.
-  struct BlockingCall {
-    enum State { kWaiting, kTaken, kGivenUp };
-    explicit BlockingCall(TFunctor* f) : functor(f) {}
-    bool Take(State to) {
-      int expected = kWaiting;
-      return state.compare_exchange_strong(expected, to);
-    }
-    TFunctor* functor;  // owned until taken
-    platform::Semaphore done{0, 1};
-    std::atomic<int> state{kWaiting};
-  };
+  friend class TBlockingCallFunctor<TActiveObjectEx>;
 
-  // The queued wrapper of a foreign blocking post. Run, it runs the functor and signals; deleted
-  // unrun (a flush), it deletes the functor and signals too, so the caller is never left waiting.
-  class BlockingCallFunctor : public TFunctor {
-   public:
-    BlockingCallFunctor(TActiveObjectEx* object, std::shared_ptr<BlockingCall> call)
-        : m_object(object), m_call(std::move(call)) {
-      NotifyCreated();
-    }
-    ~BlockingCallFunctor() override {
-      delete m_call->functor;  // null once taken
-      if (m_call->Take(BlockingCall::kGivenUp)) m_call->done.Release(1);
-    }
-    void Execute() override {
-      Traced([this] { m_object->Server_ExecuteAndSignal(*m_call); });
-    }
-
-   private:
-    TActiveObjectEx* m_object;
-    std::shared_ptr<BlockingCall> m_call;
-  };
-
-  void Server_ExecuteAndSignal(BlockingCall& call) {
-    if (!call.Take(BlockingCall::kTaken)) return;  // given up: the wrapper deletes the functor
+  void Server_ExecuteAndSignal(TBlockingCall& call) {
+    if (!call.Take(TBlockingCall::kTaken)) return;  // given up: the wrapper deletes the functor
     TFunctor* functor = call.functor;
     call.functor = nullptr;
     Server_ExecuteFunc(functor);
     call.done.Release(1);
   }
 
-  void ForgetCall(BlockingCall* call) {
+  void ForgetCall(TBlockingCall* call) {
     std::lock_guard<std::mutex> hold(m_callsLock);
     m_waitingCalls.erase(std::find(m_waitingCalls.begin(), m_waitingCalls.end(), call));
   }
@@ -341,8 +301,8 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
   // will not run now. Their callers get false rather than wait for a restart that may never come.
   void GiveUpWaitingCalls() {
     std::lock_guard<std::mutex> hold(m_callsLock);
-    for (BlockingCall* call : m_waitingCalls)
-      if (call->Take(BlockingCall::kGivenUp)) call->done.Release(1);
+    for (TBlockingCall* call : m_waitingCalls)
+      if (call->Take(TBlockingCall::kGivenUp)) call->done.Release(1);
   }
 
   bool OnOwnWorker() const { return m_thread.get_id() == std::this_thread::get_id(); }
@@ -415,15 +375,13 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
   std::atomic<platform::DWORD> m_threadId{0};  // the worker's, 0 without one
   std::atomic<int> m_priority{0};              // the level set last, 0 when never set
   std::mutex m_callsLock;
-  std::vector<BlockingCall*> m_waitingCalls;   // foreign blocking posts in progress, guarded by m_callsLock
+  std::vector<TBlockingCall*> m_waitingCalls;   // foreign blocking posts in progress, guarded by m_callsLock
   bool m_nestedDone = false;    // worker thread only
   std::uint32_t m_nesting = 0;  // worker thread only
   TStringEx m_name;
   std::atomic<bool> m_stopping{false};
   std::atomic<bool> m_activity{false};
-  std::atomic<std::uint32_t> m_maxQueueCount{0};
-  std::atomic<std::uint32_t> m_postCount{0};
-  std::atomic<bool> m_statisticsEnabled{false};
+  TPostStatistics m_statistics;
   const bool m_catchEnabled;
   const platform::DWORD m_blockTimeout = platform::INFINITE_TIMEOUT;
 };

@@ -149,38 +149,14 @@ void TtcpServer::Run_OpenSocket() {
   }
 }
 
-void TtcpServer::Run_ListenSocket() {
-  for (;;) {
-    TPeerAddress peer;
-    CStreamChannel* channel = m_listener.Accept(&peer);
-    if (channel == nullptr) {
-      if (!PauseWhileRunning(kAcceptErrorPauseMs)) return;
-      continue;
-    }
-    TGuard hold(&m_lock);
-    TtcpServerNotify* notify;
-    {
-      std::lock_guard<std::mutex> state(m_stateLock);
-      notify = m_running ? m_notify : nullptr;
-    }
-    if (notify == nullptr) {
-      TtcpServerNotify::DropChannel(channel);
-      continue;
-    }
-    // The receiver takes the accepted reference; ours keeps the channel valid for the two
-    // notifications that follow, whatever the receiver did with it.
-    channel->AddRef();
-    notify->OnAccept(channel, peer.ipv4, peer.port);
-    notify->OnConnectionText(channel, TStringEx(peer.text), peer.port);
-    notify->OnAcceptLocal(channel, peer.ipv4, peer.port, m_listener.LocalPort());
-    channel->Release();
-  }
-}
+void TtcpServer::Run_ListenSocket() { AcceptLoop(m_listener, false); }
 
-void TtcpServer::Run_ListenSocketIPv6() {
+void TtcpServer::Run_ListenSocketIPv6() { AcceptLoop(m_listenerIPv6, true); }
+
+void TtcpServer::AcceptLoop(CStreamChannelServer& listener, bool ipv6) {
   for (;;) {
     TPeerAddress peer;
-    CStreamChannel* channel = m_listenerIPv6.Accept(&peer);
+    CStreamChannel* channel = listener.Accept(&peer);
     if (channel == nullptr) {
       if (!PauseWhileRunning(kAcceptErrorPauseMs)) return;
       continue;
@@ -191,14 +167,22 @@ void TtcpServer::Run_ListenSocketIPv6() {
       std::lock_guard<std::mutex> state(m_stateLock);
       notify = m_running ? m_notify : nullptr;
     }
-    if (notify == nullptr || peer.text[0] == '\0') {
+    if (notify == nullptr || (ipv6 && peer.text[0] == '\0')) {
       TtcpServerNotify::DropChannel(channel);
       continue;
     }
+    // Our own reference keeps the channel valid through every notification, whatever the
+    // receiver of OnAccept (which takes the accepted reference) did with it.
     channel->AddRef();
-    notify->OnConnectionText(channel, TStringEx(peer.text), peer.port);
-    channel->Release();
-    // No OnAccept takes the accepted reference for an IPv6 client.
+    if (ipv6) {
+      notify->OnConnectionText(channel, TStringEx(peer.text), peer.port);
+      // No OnAccept takes the accepted reference of an IPv6 client.
+      channel->Release();
+    } else {
+      notify->OnAccept(channel, peer.ipv4, peer.port);
+      notify->OnConnectionText(channel, TStringEx(peer.text), peer.port);
+      notify->OnAcceptLocal(channel, peer.ipv4, peer.port, listener.LocalPort());
+    }
     channel->Release();
   }
 }

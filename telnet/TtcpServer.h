@@ -54,6 +54,8 @@ class TtcpServer {
   void Run_OpenSocket();
   void Run_ListenSocket();
   void Run_ListenSocketIPv6();
+  // Accepts on `listener` until Stop; an IPv6 client gets only OnConnectionText.
+  void AcceptLoop(CStreamChannelServer& listener, bool ipv6);
 
   TCriticalSection m_lock;  // held around every notification for an accepted client
   // Guards the flags, notify, port and thread handles against Start/Stop and the retry thread.

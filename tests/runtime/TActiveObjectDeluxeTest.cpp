@@ -13,6 +13,7 @@
 
 #include "foundation/TRegEditor.h"
 #include "tests/TestSupport.h"
+#include "tests/runtime/ActiveObjectTestKit.h"
 #include "tests/runtime/LambdaFunctor.h"
 
 namespace {
@@ -24,29 +25,8 @@ constexpr DWORD kForever = platform::INFINITE_TIMEOUT;
 
 using Call = testing_support::LambdaFunctor;
 
-bool ThreadGone(DWORD tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0; }
-
-// Records its hooks and timer ticks; stops itself before its members go, as a deriving class must.
-class Probe : public TActiveObjectDeluxe {
- public:
-  Probe() : TActiveObjectDeluxe(u"Probe") {}
-  ~Probe() override { Stop(false, kForever); }
-  void OnStart() override {
-    startThread = CurrentThreadId();
-    ++starts;
-  }
-  void OnStop() override {
-    stopThread = CurrentThreadId();
-    ticksAtStop = ticks.load();
-    ++stops;
-  }
-  void Tick() {
-    tickThread = CurrentThreadId();
-    ++ticks;
-  }
-  std::atomic<int> starts{0}, stops{0}, ticks{0}, ticksAtStop{-1};
-  std::atomic<DWORD> startThread{0}, stopThread{0}, tickThread{0};
-};
+using testing_support::ThreadGone;
+using Probe = testing_support::HookProbe<TActiveObjectDeluxe>;
 
 // The fixture's watchdog ends a test that deadlocks.
 class DeluxeTest : public testing::Test {

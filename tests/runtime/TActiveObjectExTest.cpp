@@ -12,6 +12,7 @@
 
 #include "runtime/TTimerEx.h"
 #include "tests/TestSupport.h"
+#include "tests/runtime/ActiveObjectTestKit.h"
 #include "tests/runtime/LambdaFunctor.h"
 
 namespace {
@@ -21,26 +22,7 @@ constexpr platform::DWORD kInfinite = platform::INFINITE_TIMEOUT;
 
 using Fn = testing_support::LambdaFunctor;
 
-// Holds a worker inside a functor until opened, at the latest when the gate goes. The functor
-// shares what it uses, so the gate may go while the worker is still leaving it.
-struct Gate {
-  ~Gate() { Open(); }
-  bool Hold(TActiveObjectBase& object) {
-    object.Post(new Fn([opened = opened, entered = entered] {
-                  *entered = true;
-                  opened.wait();
-                }),
-                kInfinite);
-    return WaitFor([this] { return entered->load(); });
-  }
-  void Open() {
-    if (!std::exchange(open, true)) promise.set_value();
-  }
-  std::promise<void> promise;
-  std::shared_future<void> opened = promise.get_future().share();
-  std::shared_ptr<std::atomic<bool>> entered = std::make_shared<std::atomic<bool>>(false);
-  bool open = false;
-};
+using testing_support::Gate;
 
 class ActiveObjectTest : public ::testing::Test {
  protected:
