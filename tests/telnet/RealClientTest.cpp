@@ -2,6 +2,8 @@
 // through expect; and PuTTY's opening negotiation replayed on a plain socket.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include "telnet/TTelnetServer.h"
@@ -33,8 +35,17 @@ class AnsweringEvents : public testing_support::RecordingServerEvents {
 
 bool Installed(const char* program) { return access(program, X_OK) == 0; }
 
+// expect drives the client through a pseudo-terminal; a sandbox may have none to give.
+bool HasPseudoTerminals() {
+  int fd = posix_openpt(O_RDWR | O_NOCTTY);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
 void RunClient(const char* kind, const char* program) {
   if (!Installed("/usr/bin/expect") || !Installed(program)) GTEST_SKIP() << "expect or the client is not installed";
+  if (!HasPseudoTerminals()) GTEST_SKIP() << "no pseudo-terminals here: expect cannot drive a client";
   ActiveObjectEnvironment environment;
   AnsweringEvents events;
   TTelnetServer server(&events);
