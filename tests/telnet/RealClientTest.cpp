@@ -9,12 +9,12 @@
 #include "telnet/TTelnetServer.h"
 #include "tests/TestSupport.h"
 #include "tests/telnet/TelnetServerFixture.h"
-#include "tests/telnet/TelnetTestClient.h"
+#include "tests/TcpTestClient.h"
 
 using testing_support::ActiveObjectEnvironment;
 using testing_support::RunChild;
 using testing_support::TelnetServerFixture;
-using testing_support::TelnetTestClient;
+using testing_support::TcpTestClient;
 using testing_support::WaitFor;
 
 namespace {
@@ -78,7 +78,7 @@ TEST(RealClientTest, PuttyOpeningNegotiationKeepsTheSession) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient client(fixture.Port());
+  TcpTestClient client(fixture.Port());
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
   // WILL NAWS, WILL TSPEED, WILL TTYPE, WILL NEW-ENVIRON, DO ECHO, WILL SGA, DO SGA.
   client.Send(std::string("\xff\xfb\x1f\xff\xfb\x20\xff\xfb\x18\xff\xfb\x27\xff\xfd\x01\xff\xfb\x03\xff\xfd\x03", 21));

@@ -11,11 +11,11 @@
 #include "foundation/TRegEditor.h"
 #include "tests/TestSupport.h"
 #include "tests/telnet/TelnetServerFixture.h"
-#include "tests/telnet/TelnetTestClient.h"
+#include "tests/TcpTestClient.h"
 
 using testing_support::ActiveObjectEnvironment;
 using testing_support::TelnetServerFixture;
-using testing_support::TelnetTestClient;
+using testing_support::TcpTestClient;
 using testing_support::WaitFor;
 
 namespace {
@@ -38,7 +38,7 @@ TEST(TTelnetServerTest, ConnectBytesGreetingAndReadyWithoutPassword) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient client(fixture.Port());
+  TcpTestClient client(fixture.Port());
   ASSERT_TRUE(client.WaitForText(kConnectBytes));
   EXPECT_EQ(client.Received().substr(0, kConnectBytes.size()), kConnectBytes);
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
@@ -53,7 +53,7 @@ TEST(TTelnetServerTest, PasswordRightWithSuffixAndWrong) {
   TelnetServerFixture fixture("secret");
   ASSERT_NE(fixture.Port(), 0);
 
-  TelnetTestClient right(fixture.Port());
+  TcpTestClient right(fixture.Port());
   ASSERT_TRUE(right.WaitForText(kConnectBytes + "Password:"));
   std::size_t mark = right.Mark();
   right.Send("secret\r\n");
@@ -63,13 +63,13 @@ TEST(TTelnetServerTest, PasswordRightWithSuffixAndWrong) {
   right.Send("ls\n");
   ASSERT_TRUE(right.WaitForText("ls\r\n", mark));
 
-  TelnetTestClient suffix(fixture.Port());
+  TcpTestClient suffix(fixture.Port());
   ASSERT_TRUE(suffix.WaitForText("Password:"));
   suffix.Send("secretXYZ\r\n");
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 1"); }));
 
   for (const char* wrong : {"sec", "Secret"}) {
-    TelnetTestClient client(fixture.Port());
+    TcpTestClient client(fixture.Port());
     ASSERT_TRUE(client.WaitForText("Password:"));
     std::size_t at = client.Mark();
     client.Send(std::string(wrong) + "\r\n");
@@ -87,7 +87,7 @@ TEST(TTelnetServerTest, IdsAreNeverReusedAndGoneChannelsStayUntilRemoved) {
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
   for (int id = 0; id < 3; ++id) {
-    TelnetTestClient client(fixture.Port());
+    TcpTestClient client(fixture.Port());
     ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready " + std::to_string(id)); }));
     client.Close();
     ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("gone " + std::to_string(id)); }));
@@ -102,7 +102,7 @@ TEST(TTelnetServerTest, SharedHistoryOfTwentyAndRecall) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient client(fixture.Port());
+  TcpTestClient client(fixture.Port());
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
 
   std::size_t mark = client.Mark();
@@ -116,7 +116,7 @@ TEST(TTelnetServerTest, SharedHistoryOfTwentyAndRecall) {
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("line 0 cmd20"); }));
 
   // A second connection shares the history: Up recalls the newest, then older ones.
-  TelnetTestClient other(fixture.Port());
+  TcpTestClient other(fixture.Port());
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 1"); }));
   mark = other.Mark();
   other.Send("\x1b[A");
@@ -141,7 +141,7 @@ TEST(TTelnetServerTest, CompletionAndSetInputLine) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient client(fixture.Port());
+  TcpTestClient client(fixture.Port());
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
   client.Send("\t");  // TAB alone: no completion
   client.Send("he\t");
@@ -165,8 +165,8 @@ TEST(TTelnetServerTest, BroadcastReachesConnectionAtPasswordPrompt) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture("pw");
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient waiting(fixture.Port());
-  TelnetTestClient ready(fixture.Port());
+  TcpTestClient waiting(fixture.Port());
+  TcpTestClient ready(fixture.Port());
   ASSERT_TRUE(waiting.WaitForText("Password:"));
   ASSERT_TRUE(ready.WaitForText("Password:"));
   ready.Send("pw\n");
@@ -181,7 +181,7 @@ TEST(TTelnetServerTest, LocalOnlyAdmission) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture("", false);
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient local(fixture.Port());
+  TcpTestClient local(fixture.Port());
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
 
   // A client from 127.0.0.2 is neither 127.0.0.1 nor (normally) one of the host's addresses.
@@ -212,14 +212,14 @@ TEST(TTelnetServerTest, RegistryChangesMoveAndCloseTheListener) {
   ASSERT_TRUE(registry.WriteDword(3, key, u"Port", fixture.Port()));
   fixture.Server().MonitorRegistry(u"SOFTWARE\\TolvaneTest", 3);
 
-  TelnetTestClient client(fixture.Port());
+  TcpTestClient client(fixture.Port());
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
 
   std::uint16_t moved = testing_support::FreeTcpPort();
   ASSERT_TRUE(registry.WriteDword(3, key, u"Port", moved));
   ASSERT_TRUE(WaitFor([&] { return fixture.Server().GetConfig().Port == moved && fixture.Server().IsListening(); }));
   {
-    TelnetTestClient there(moved);
+    TcpTestClient there(moved);
     ASSERT_TRUE(there.Connected());
     ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 1"); }));
   }
@@ -230,7 +230,7 @@ TEST(TTelnetServerTest, RegistryChangesMoveAndCloseTheListener) {
 
   ASSERT_TRUE(registry.WriteDword(3, key, u"Enabled", 0));
   ASSERT_TRUE(WaitFor([&] { return !fixture.Server().IsRunning(); }));
-  TelnetTestClient refused(moved);
+  TcpTestClient refused(moved);
   EXPECT_FALSE(refused.Connected());
   // The open connection keeps working.
   std::size_t mark = client.Mark();
@@ -244,9 +244,9 @@ TEST(TTelnetServerTest, StoppedReaderDoesNotThrottleOthers) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient stopped(fixture.Port(), 4096);
+  TcpTestClient stopped(fixture.Port(), 4096);
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
-  TelnetTestClient reader(fixture.Port());
+  TcpTestClient reader(fixture.Port());
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 1"); }));
   std::size_t mark = reader.Mark();
 
@@ -266,14 +266,14 @@ TEST(TTelnetServerTest, HostileAndVanishingClientsLeaveOthersServed) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
-  TelnetTestClient good(fixture.Port());
+  TcpTestClient good(fixture.Port());
   good.Send("warm\r\n");
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("line 0 warm"); }));
   int threadsBefore = ThreadCount();
 
   // 10 MB of random bytes (no Ctrl-C, which would end it at once).
   std::thread noisy([port = fixture.Port()] {
-    TelnetTestClient client(port);
+    TcpTestClient client(port);
     std::mt19937 random(7);
     std::string block(65536, '\0');
     for (int sent = 0; sent < 10 * 1024 * 1024; sent += static_cast<int>(block.size())) {
@@ -287,7 +287,7 @@ TEST(TTelnetServerTest, HostileAndVanishingClientsLeaveOthersServed) {
   });
   // One that leaves in the middle of output.
   {
-    TelnetTestClient leaver(fixture.Port());
+    TcpTestClient leaver(fixture.Port());
     ASSERT_TRUE(WaitFor([&] { return fixture.Events().Count("ready") >= 2; }));
     fixture.Server().PrintLineAll(u"%s", std::u16string(5000, u'z').c_str());
   }
@@ -305,13 +305,13 @@ TEST(TTelnetServerTest, FiveHundredConnectionsAddNoThreads) {
   ActiveObjectEnvironment environment;
   TelnetServerFixture fixture;
   ASSERT_NE(fixture.Port(), 0);
-  std::vector<std::unique_ptr<TelnetTestClient>> clients;
-  clients.push_back(std::make_unique<TelnetTestClient>(fixture.Port()));
+  std::vector<std::unique_ptr<TcpTestClient>> clients;
+  clients.push_back(std::make_unique<TcpTestClient>(fixture.Port()));
   // A line typed and received: every thread the server and the channels use is running now.
   clients[0]->Send("warm\r\n");
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("line 0 warm"); }));
   int threadsBefore = ThreadCount();
-  for (int i = 1; i < 500; ++i) clients.push_back(std::make_unique<TelnetTestClient>(fixture.Port()));
+  for (int i = 1; i < 500; ++i) clients.push_back(std::make_unique<TcpTestClient>(fixture.Port()));
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Count("ready") == 500; }, std::chrono::seconds(30)));
   EXPECT_LE(ThreadCount(), threadsBefore);
   fixture.Server().PrintLineAll(u"to all");

@@ -2,11 +2,6 @@
 // and the real-client tests.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +9,7 @@
 #include <vector>
 
 #include "telnet/TTelnetServer.h"
+#include "tests/TcpTestClient.h"
 #include "tests/TestSupport.h"
 
 namespace testing_support {
@@ -56,20 +52,6 @@ class RecordingServerEvents : public ITelnetServerEvents {
   std::mutex m_lock;
   std::vector<std::string> m_events;
 };
-
-// A port that was free on 0.0.0.0 a moment ago.
-inline std::uint16_t FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = 0;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 // A server configured and listening on a free port.
 class TelnetServerFixture {

@@ -9,10 +9,10 @@
 #include "net/CStreamChannel.h"
 #include "tests/TestSupport.h"
 #include "tests/telnet/TelnetServerFixture.h"
-#include "tests/telnet/TelnetTestClient.h"
+#include "tests/TcpTestClient.h"
 
 using testing_support::FreeTcpPort;
-using testing_support::TelnetTestClient;
+using testing_support::TcpTestClient;
 using testing_support::WaitFor;
 
 namespace {
@@ -97,7 +97,7 @@ TEST(TtcpServerTest, AcceptsAndNotifiesInOrder) {
   std::uint16_t port = FreeTcpPort();
   ASSERT_TRUE(server.Start(&notify, port));
   EXPECT_EQ(notify.listening, 1);
-  TelnetTestClient client(port);
+  TcpTestClient client(port);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(WaitFor([&] { return notify.Order().size() == 3; }));
   EXPECT_EQ(notify.Order(), (std::vector<std::string>{"accept", "text 127.0.0.1", "local " + std::to_string(port)}));
@@ -105,7 +105,7 @@ TEST(TtcpServerTest, AcceptsAndNotifiesInOrder) {
   EXPECT_NE(notify.m_peerPort, 0);
   EXPECT_TRUE(server.Stop());
   EXPECT_FALSE(server.Stop());
-  TelnetTestClient late(port);
+  TcpTestClient late(port);
   EXPECT_FALSE(late.Connected()) << "nothing listens after Stop";
 }
 
@@ -124,7 +124,7 @@ TEST(TtcpServerTest, TakenPortFailsWithoutRetryAndRetriesWithIt) {
   EXPECT_FALSE(server.IsListening());
   holder.Release();
   ASSERT_TRUE(WaitFor([&] { return notify.listening == 1; }, std::chrono::seconds(15)));
-  TelnetTestClient client(port);
+  TcpTestClient client(port);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(WaitFor([&] { return !notify.Order().empty(); }));
   EXPECT_TRUE(server.Stop());
@@ -141,7 +141,7 @@ TEST(TtcpServerTest, StopWhileRetryingEndsAtOnceAndOpensNothing) {
   EXPECT_TRUE(server.Stop());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << "not a whole retry pause";
   holder.Release();
-  TelnetTestClient client(port);
+  TcpTestClient client(port);
   EXPECT_FALSE(client.Connected());
   EXPECT_EQ(notify.listening, 0);
 }
@@ -153,9 +153,9 @@ TEST(TtcpServerTest, StartWhileRunningMovesToTheNewPort) {
   ASSERT_TRUE(server.Start(&notify, first));
   std::uint16_t second = FreeTcpPort();
   ASSERT_TRUE(server.Start(&notify, second));
-  TelnetTestClient old(first);
+  TcpTestClient old(first);
   EXPECT_FALSE(old.Connected());
-  TelnetTestClient client(second);
+  TcpTestClient client(second);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(WaitFor([&] { return notify.Order().size() == 3; }));
   EXPECT_TRUE(server.Stop());

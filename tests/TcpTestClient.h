@@ -1,5 +1,5 @@
-// A plain blocking TCP client for the telnet tests: connects to 127.0.0.1, sends raw bytes and
-// collects everything the server sends, waiting for expected text with a deadline.
+// A plain TCP client for the tests: connects to 127.0.0.1, sends raw bytes and collects everything
+// the server sends, waiting for expected text with a deadline; and a free port to listen on.
 #pragma once
 
 #include <arpa/inet.h>
@@ -14,9 +14,22 @@
 
 namespace testing_support {
 
-class TelnetTestClient {
+// A port that was free on 0.0.0.0 a moment ago.
+inline std::uint16_t FreeTcpPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+class TcpTestClient {
  public:
-  explicit TelnetTestClient(std::uint16_t port, int receiveBuffer = 0) {
+  explicit TcpTestClient(std::uint16_t port, int receiveBuffer = 0) {
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0) setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
@@ -25,9 +38,9 @@ class TelnetTestClient {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
-  ~TelnetTestClient() { Close(); }
-  TelnetTestClient(const TelnetTestClient&) = delete;
-  TelnetTestClient& operator=(const TelnetTestClient&) = delete;
+  ~TcpTestClient() { Close(); }
+  TcpTestClient(const TcpTestClient&) = delete;
+  TcpTestClient& operator=(const TcpTestClient&) = delete;
 
   bool Connected() const { return m_connected; }
   int Fd() const { return m_fd; }
