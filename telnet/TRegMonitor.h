@@ -46,7 +46,6 @@ class TRegMonitor : public TActiveObjectEx<TRegMonitor<T>, 50> {
   using DefaultCallback = void (T::*)(std::uint32_t cookie);
 
   static constexpr platform::DWORD kPollPeriodMs = 1000;
-  static constexpr platform::DWORD kStopWaitMs = 1000;
 
   // owner (not owned, may be null: changes are then noticed but nobody is called) receives the
   // callbacks; defaultCallback (may be null) serves keys without a callback of their own.
@@ -65,10 +64,11 @@ class TRegMonitor : public TActiveObjectEx<TRegMonitor<T>, 50> {
     this->CancelTimer(&m_timer);
     this->Post(new TFunctor0<TRegMonitor>(this, &TRegMonitor::RemoveAllKeys), 0);
     // Stop returns once the worker has taken its stop request (after a callback in progress and
-    // after RemoveAllKeys, queued before it), and from then on the worker touches nothing of this
-    // class; a thread still on its way out is joined by the base destructor. Keys left because the
-    // full queue refused RemoveAllKeys go here.
-    this->Stop(false, kStopWaitMs);
+    // after RemoveAllKeys, queued before it); from then on the worker touches nothing of this
+    // class. That takes well under a second; it is waited for without limit all the same, since
+    // a callback still running would use the members destroyed next. Keys left because the full
+    // queue refused RemoveAllKeys go here.
+    this->Stop(false, platform::INFINITE_TIMEOUT);
     m_events.clear();
     m_keys.clear();
   }

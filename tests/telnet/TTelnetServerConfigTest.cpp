@@ -1,11 +1,12 @@
-// TTelnetServerConfig: defaults, copies, and reading the record from the registry (missing values
-// take their defaults and are written back, wrong types count as read, Port keeps 16 bits).
+// ReadTelnetConfig: missing values take their defaults and are written back, stored values are
+// read (Port keeps 16 bits), values of another type count as read; and deep copies of the record.
 #include "telnet/TTelnetServerConfig.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <vector>
+#include <string>
+#include <tuple>
+#include <utility>
 
 #include "foundation/TRegEditor.h"
 #include "platform/Registry.h"
@@ -18,67 +19,41 @@ namespace {
 constexpr DWORD kMachine = 3;
 constexpr const char16_t* kBase = u"SOFTWARE\\Tolvane\\Host";
 constexpr const char16_t* kKey = u"SOFTWARE\\Tolvane\\Host\\Telnet";
+const std::pair<const char16_t*, DWORD> kDwordDefaults[] = {
+    {u"Enabled", 1}, {u"Port", 23}, {u"RemoteConnectionEnabled", 1}, {u"InactivityTimeout", 300000},
+    {u"MaxConnectionCount", 1}};
 
-// A value as stored: its type and bytes, or type REG_NONE with no bytes when it is missing.
+// A stored value: its type (REG_NONE when missing), its size and, when they fit, its first four bytes.
 struct Stored {
-  DWORD type = REG_NONE;
-  std::vector<BYTE> bytes;
-  DWORD Dword() const {
-    DWORD value = 0;
-    if (bytes.size() == sizeof value) std::memcpy(&value, bytes.data(), sizeof value);
-    return value;
-  }
+  DWORD type = REG_NONE, size = sizeof(DWORD), value = 0;
 };
-
-Stored ReadStored(DWORD rootIndex, const char16_t* name) {
+Stored ReadStored(const char16_t* name) {
   Stored stored;
   HKEY key = nullptr;
-  if (RegOpenKeyExW(RootKeyFromIndex(rootIndex), kKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return stored;
-  DWORD size = 0;
-  if (RegQueryValueExW(key, name, nullptr, &stored.type, nullptr, &size) == ERROR_SUCCESS) {
-    stored.bytes.resize(size);
-    RegQueryValueExW(key, name, nullptr, &stored.type, stored.bytes.data(), &size);
+  if (RegOpenKeyExW(RootKeyFromIndex(kMachine), kKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    RegQueryValueExW(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(&stored.value), &stored.size);
+    RegCloseKey(key);
   }
-  RegCloseKey(key);
   return stored;
 }
 
-void ExpectDefaults(const TTelnetServerConfig& config) {
-  EXPECT_TRUE(config.Enabled);
-  EXPECT_EQ(config.Port, 23);
-  EXPECT_TRUE(config.Password.IsEmpty());
-  EXPECT_TRUE(config.RemoteConnectionEnabled);
-  EXPECT_EQ(config.InactivityTimeout, 300000u);
-  EXPECT_EQ(config.MaxConnectionCount, 1u);
+auto Fields(const TTelnetServerConfig& c) {
+  return std::make_tuple(c.Enabled, c.Port, c.Password.ToNarrow(), c.RemoteConnectionEnabled, c.InactivityTimeout,
+                         c.MaxConnectionCount);
 }
 
-void ExpectDefaultsStored(DWORD rootIndex) {
-  for (const char16_t* name : {u"Enabled", u"Port", u"RemoteConnectionEnabled", u"InactivityTimeout",
-                               u"MaxConnectionCount"})
-    EXPECT_EQ(ReadStored(rootIndex, name).type, REG_DWORD) << TStringEx(name).ToNarrow();
-  EXPECT_EQ(ReadStored(rootIndex, u"Enabled").Dword(), 1u);
-  EXPECT_EQ(ReadStored(rootIndex, u"Port").Dword(), 23u);
-  EXPECT_EQ(ReadStored(rootIndex, u"RemoteConnectionEnabled").Dword(), 1u);
-  EXPECT_EQ(ReadStored(rootIndex, u"InactivityTimeout").Dword(), 300000u);
-  EXPECT_EQ(ReadStored(rootIndex, u"MaxConnectionCount").Dword(), 1u);
-  Stored password = ReadStored(rootIndex, u"Password");
-  EXPECT_EQ(password.type, REG_SZ);
-  EXPECT_EQ(password.bytes, (std::vector<BYTE>{0, 0}));  // the empty string with its terminator
-}
-
-// A record whose every field differs from the defaults.
+// Every field differs from the defaults.
 TTelnetServerConfig Unusual() {
   TTelnetServerConfig config;
-  config.Enabled = false;
+  config.Enabled = config.RemoteConnectionEnabled = false;
   config.SetPort(4242);
   config.Password = u"secret";
-  config.RemoteConnectionEnabled = false;
   config.InactivityTimeout = 1234;
   config.MaxConnectionCount = 9;
   return config;
 }
 
-class TelnetConfigRegistryTest : public ::testing::Test {
+class TelnetConfigTest : public ::testing::Test {
  protected:
   testing_support::ScopedRegistry m_registry;
   TRegEditor m_editor;
@@ -86,50 +61,21 @@ class TelnetConfigRegistryTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(TelnetConfigTest, DefaultsSetPortAndDeepCopies) {
-  TTelnetServerConfig config;
-  ExpectDefaults(config);
-  const std::uint16_t port = 2323;
-  config.SetPort(port);
-  EXPECT_EQ(config.Port, 2323);
-  EXPECT_TRUE(config.Enabled);  // nothing else moves
-  EXPECT_TRUE(config.Password.IsEmpty());
-
-  TTelnetServerConfig original = Unusual();
-  TTelnetServerConfig copy(original);
-  TTelnetServerConfig assigned;
-  assigned = original;
-  original.Password.Buffer()[0] = u'X';  // the copies own their text
-  original.Password = u"changed";
-  for (const TTelnetServerConfig* c : {&copy, &assigned}) {
-    EXPECT_FALSE(c->Enabled);
-    EXPECT_EQ(c->Port, 4242);
-    EXPECT_EQ(c->Password, u"secret");
-    EXPECT_FALSE(c->RemoteConnectionEnabled);
-    EXPECT_EQ(c->InactivityTimeout, 1234u);
-    EXPECT_EQ(c->MaxConnectionCount, 9u);
-  }
-  assigned = TTelnetServerConfig();
-  ExpectDefaults(assigned);
-}
-
-TEST_F(TelnetConfigRegistryTest, AnEmptyOrMissingKeyGivesTheDefaultsAndIsFilledWithThem) {
+TEST_F(TelnetConfigTest, AnEmptyKeyGivesTheDefaultsAndIsFilledWithThem) {
   ASSERT_TRUE(m_editor.CreateKey(kMachine, kKey));
   TTelnetServerConfig config = Unusual();
   ReadTelnetConfig(kMachine, kBase, config);
-  ExpectDefaults(config);
-  ExpectDefaultsStored(kMachine);
-
-  // No key at all under another root: it is created there, and the first root is left alone.
-  ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Port", 77));
-  config = Unusual();
-  ReadTelnetConfig(2, kBase, config);
-  ExpectDefaults(config);
-  ExpectDefaultsStored(2);
-  EXPECT_EQ(ReadStored(kMachine, u"Port").Dword(), 77u);
+  EXPECT_EQ(Fields(config), std::make_tuple(true, 23, std::string(), true, 300000u, 1u));
+  for (auto [name, value] : kDwordDefaults)
+    EXPECT_EQ(std::make_pair(ReadStored(name).type, ReadStored(name).value), std::make_pair(REG_DWORD, value))
+        << TStringEx(name).ToNarrow();
+  Stored password = ReadStored(u"Password");
+  EXPECT_EQ(password.type, REG_SZ);
+  EXPECT_EQ(password.size, 2u);  // the empty string with its terminator
+  EXPECT_EQ(password.value, 0u);
 }
 
-TEST_F(TelnetConfigRegistryTest, StoredValuesAreReadAndOnlyTheLow16BitsOfThePortCount) {
+TEST_F(TelnetConfigTest, StoredValuesAreReadADeletedPasswordIsResetAndCopiesAreDeep) {
   ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Enabled", 7));  // any non-zero value is true
   ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Port", 65536 + 23));
   ASSERT_TRUE(m_editor.WriteString(kMachine, kKey, u"Password", u"Open Sesame"));
@@ -139,59 +85,30 @@ TEST_F(TelnetConfigRegistryTest, StoredValuesAreReadAndOnlyTheLow16BitsOfThePort
   TTelnetServerConfig config;
   config.Enabled = false;
   ReadTelnetConfig(kMachine, kBase, config);
-  EXPECT_TRUE(config.Enabled);
-  EXPECT_EQ(config.Port, 23);
-  EXPECT_EQ(config.Password, u"Open Sesame");
-  EXPECT_FALSE(config.RemoteConnectionEnabled);
-  EXPECT_EQ(config.InactivityTimeout, 1u);
-  EXPECT_EQ(config.MaxConnectionCount, 0u);
-  // What was there is not rewritten.
-  EXPECT_EQ(ReadStored(kMachine, u"Enabled").Dword(), 7u);
-  EXPECT_EQ(ReadStored(kMachine, u"Port").Dword(), 65559u);
+  EXPECT_EQ(Fields(config), std::make_tuple(true, 23, std::string("Open Sesame"), false, 1u, 0u));
+  EXPECT_EQ(ReadStored(u"Enabled").value, 7u);  // what was there is not rewritten
+  EXPECT_EQ(ReadStored(u"Port").value, 65559u);
 
-  ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Port", 0x12345678));
-  ReadTelnetConfig(kMachine, kBase, config);
-  EXPECT_EQ(config.Port, 0x5678);
-}
-
-TEST_F(TelnetConfigRegistryTest, EachMissingValueAloneTakesItsDefaultAndIsWrittenBack) {
-  ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Port", 2000));
-  ASSERT_TRUE(m_editor.WriteString(kMachine, kKey, u"Password", u"pw"));
-  ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"MaxConnectionCount", 5));
-  TTelnetServerConfig config;
-  ReadTelnetConfig(kMachine, kBase, config);
-  EXPECT_EQ(config.Port, 2000);
-  EXPECT_EQ(config.Password, u"pw");
-  EXPECT_EQ(config.MaxConnectionCount, 5u);
-
-  // Deleting the password resets it at the next read, and the empty value is written back.
+  TTelnetServerConfig copy(config), assigned;
+  assigned = config;
+  config.Password.Buffer()[0] = u'X';
   ASSERT_TRUE(m_editor.DeleteValue(kMachine, kKey, u"Password"));
-  ASSERT_TRUE(m_editor.DeleteValue(kMachine, kKey, u"Port"));
-  config = Unusual();
   ReadTelnetConfig(kMachine, kBase, config);
   EXPECT_TRUE(config.Password.IsEmpty());
-  EXPECT_EQ(config.Port, 23);
-  EXPECT_TRUE(config.Enabled);
-  EXPECT_EQ(config.MaxConnectionCount, 5u);
-  EXPECT_EQ(ReadStored(kMachine, u"Password").type, REG_SZ);
-  EXPECT_EQ(ReadStored(kMachine, u"Port").Dword(), 23u);
+  EXPECT_EQ(ReadStored(u"Password").type, REG_SZ);
+  EXPECT_EQ(ReadStored(u"Password").size, 2u);
+  EXPECT_EQ(copy.Password, u"Open Sesame");
+  EXPECT_EQ(assigned.Password, u"Open Sesame");
 }
 
-TEST_F(TelnetConfigRegistryTest, ValuesOfAnotherTypeCountAsReadAndAreLeftAsTheyAre) {
-  for (const char16_t* name : {u"Enabled", u"Port", u"RemoteConnectionEnabled", u"InactivityTimeout",
-                               u"MaxConnectionCount"})
-    ASSERT_TRUE(m_editor.WriteString(kMachine, kKey, name, u"12"));
+TEST_F(TelnetConfigTest, ValuesOfAnotherTypeCountAsReadAndAreLeftAsTheyAre) {
+  for (auto [name, value] : kDwordDefaults) ASSERT_TRUE(m_editor.WriteString(kMachine, kKey, name, u"12"));
   ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Password", 5));
   TTelnetServerConfig config = Unusual();
-  config.Enabled = true;
-  config.RemoteConnectionEnabled = true;
+  config.Enabled = config.RemoteConnectionEnabled = true;
   ReadTelnetConfig(kMachine, kBase, config);
-  EXPECT_FALSE(config.Enabled);
-  EXPECT_EQ(config.Port, 0);
-  EXPECT_TRUE(config.Password.IsEmpty());
-  EXPECT_FALSE(config.RemoteConnectionEnabled);
-  EXPECT_EQ(config.InactivityTimeout, 1234u);  // the values the record held
-  EXPECT_EQ(config.MaxConnectionCount, 9u);
-  EXPECT_EQ(ReadStored(kMachine, u"Port").type, REG_SZ);
-  EXPECT_EQ(ReadStored(kMachine, u"Password").type, REG_DWORD);
+  // The flags read as false, Port as 0, Password as empty; the limits keep what the record held.
+  EXPECT_EQ(Fields(config), std::make_tuple(false, 0, std::string(), false, 1234u, 9u));
+  for (auto [name, value] : kDwordDefaults) EXPECT_EQ(ReadStored(name).type, REG_SZ) << TStringEx(name).ToNarrow();
+  EXPECT_EQ(ReadStored(u"Password").type, REG_DWORD);
 }
