@@ -33,11 +33,7 @@ TTelnetServer::~TTelnetServer() {
   // and last no channel's receive thread.
   m_monitor.reset();
   TtcpServer::Stop();
-  for (TTelnetChannel* channel : TakeAllChannels()) {
-    channel->Close();
-    channel->Detach();
-    channel->Release();
-  }
+  CloseAllChannels();
 }
 
 void TTelnetServer::NoKeyCallback(std::uint32_t cookie) { (void)cookie; }
@@ -108,27 +104,30 @@ std::vector<TTelnetChannel*> TTelnetServer::TakeAllChannels() {
   return channels;
 }
 
-void TTelnetServer::CloseAllChannels() {
+TTelnetChannel* TTelnetServer::TakeChannel(int id) {
   TGuardEx hold(&m_channelLock);
-  for (TTelnetChannel* channel : TakeAllChannels()) {
-    channel->Close();
-    channel->Release();
-  }
+  auto found = m_channels.find(id);
+  if (found == m_channels.end()) return nullptr;
+  TTelnetChannel* channel = found->second;
+  m_channels.erase(found);
+  return channel;
+}
+
+void TTelnetServer::Retire(TTelnetChannel* channel) {
+  channel->Close();
+  // Once detached, no receive callback of the channel runs or will run: nothing of it calls this
+  // server again, which may then be destroyed. On the channel's own receive thread (a wrong
+  // password) this returns at once, and the channel lives until its callback returns.
+  channel->Detach();
+  channel->Release();
+}
+
+void TTelnetServer::CloseAllChannels() {
+  for (TTelnetChannel* channel : TakeAllChannels()) Retire(channel);
 }
 
 void TTelnetServer::RemoveChannel(int id) {
-  TGuardEx hold(&m_channelLock);
-  RemoveChannelLocked(id);
-}
-
-void TTelnetServer::RemoveChannelLocked(int id) {
-  auto found = m_channels.find(id);
-  if (found == m_channels.end()) return;
-  TTelnetChannel* channel = found->second;
-  m_channels.erase(found);
-  // Called from the channel's own receive processing, the channel lives on until that returns.
-  channel->Close();
-  channel->Release();
+  if (TTelnetChannel* channel = TakeChannel(id)) Retire(channel);
 }
 
 TTelnetChannel* TTelnetServer::Find(int id) {
@@ -224,7 +223,7 @@ void TTelnetServer::OnLine(int id, const TStringEx& line) {
     return;
   }
   channel->SendLineText(u"\r\n\r\nAccess denied\r\n");
-  RemoveChannelLocked(id);
+  RemoveChannel(id);
 }
 
 void TTelnetServer::AddToHistory(const TStringEx& line) {

@@ -55,6 +55,9 @@ class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnet
   // A copy of the configuration in force.
   TTelnetServerConfig GetConfig() const;
 
+  // Both take channels out of the map, close them, and return once no receive callback of them
+  // runs any more (a callback may be waiting for the channel lock: call them without it, as
+  // the console does from its own thread; a channel's own callback may remove it).
   void CloseAllChannels();
   void RemoveChannel(int id);
 
@@ -99,10 +102,11 @@ class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnet
 
  private:
   void AddToHistory(const TStringEx& line);
-  // Empties the map and hands its references to the caller.
+  // Take channels out of the map, handing their references to the caller.
   std::vector<TTelnetChannel*> TakeAllChannels();
-  // Takes the channel out of the map, closes and releases it. Channel lock held.
-  void RemoveChannelLocked(int id);
+  TTelnetChannel* TakeChannel(int id);
+  // Closes a channel taken out of the map, waits until its callbacks are over, releases it.
+  static void Retire(TTelnetChannel* channel);
   TTelnetChannel* Find(int id);
   void SendWithLineEnd(TTelnetChannel* channel, bool lineEnd, const char16_t* format, const FormatArg* args,
                        std::size_t count);
