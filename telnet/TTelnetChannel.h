@@ -74,7 +74,8 @@ class TTelnetChannel : public CChannelIface {
   // clearing it waits for a running completion, which may be waiting for a lock of the caller.
   void Close();
   // Returns once no completion of this channel is running and none will start, so no further
-  // ITelnetChannelEvent call comes from it. The caller must not hold a lock those events take.
+  // ITelnetChannelEvent call comes from it. The caller must not hold a lock those events take;
+  // called from the channel's own completion, it returns at once.
   void Detach();
 
   void SetId(int id) { m_id.store(id, std::memory_order_relaxed); }
