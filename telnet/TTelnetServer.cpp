@@ -43,6 +43,16 @@ TTelnetServerConfig TTelnetServer::GetConfig() const {
   return m_config;
 }
 
+void TTelnetServer::SetGreeting(const TStringEx& greeting) {
+  std::lock_guard<std::mutex> hold(m_configLock);
+  m_greeting = greeting;
+}
+
+TStringEx TTelnetServer::GetGreeting() const {
+  std::lock_guard<std::mutex> hold(m_configLock);
+  return m_greeting;
+}
+
 void TTelnetServer::Configure(const TTelnetServerConfig& config) {
   {
     std::lock_guard<std::mutex> hold(m_configLock);
@@ -171,6 +181,7 @@ void TTelnetServer::SetInputLine(int id, const TStringEx& text) {
 void TTelnetServer::OnAccept(CStreamChannel* stream, platform::DWORD address, std::uint16_t port) {
   (void)port;
   TTelnetServerConfig config = GetConfig();
+  TStringEx greeting = GetGreeting();
   if (!config.RemoteConnectionEnabled && !IsLocalAddress(address)) {
     stream->Close();
     stream->Release();
@@ -191,7 +202,8 @@ void TTelnetServer::OnAccept(CStreamChannel* stream, platform::DWORD address, st
   int id = m_nextId++;
   channel->SetId(id);
   m_channels.emplace(id, channel);
-  if (!m_greeting.IsEmpty()) channel->SendLineText(m_greeting.c_str());
+  // The greeting is text, not a format: a "%" in it is sent as it stands.
+  if (!greeting.IsEmpty()) channel->SendLineText(u"%s", greeting);
   if (!config.Password.IsEmpty()) {
     channel->SetEchoState(eEchoMasked);
     channel->SetAwaitingPassword(true);

@@ -54,6 +54,10 @@ class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnet
   bool Stop();
   // A copy of the configuration in force.
   TTelnetServerConfig GetConfig() const;
+  // The text sent to every connection as it is accepted (default "Greetings!\n\r", then CR LF);
+  // an empty greeting sends nothing. A new greeting reaches the connections accepted afterwards.
+  void SetGreeting(const TStringEx& greeting);
+  TStringEx GetGreeting() const;
 
   // Both take channels out of the map, close them, and return once no receive callback of them
   // runs any more (a callback may be waiting for the channel lock: call them without it, as
@@ -113,10 +117,10 @@ class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnet
   void NoKeyCallback(std::uint32_t cookie);
 
   ITelnetServerEvents* m_events;  // not owned
-  TStringEx m_greeting{u"Greetings!\n\r"};
 
-  mutable std::mutex m_configLock;  // guards m_config, m_registryBase, m_registryRoot
+  mutable std::mutex m_configLock;  // guards m_config, m_greeting, m_registryBase, m_registryRoot
   TTelnetServerConfig m_config;
+  TStringEx m_greeting{u"Greetings!\n\r"};
   TStringEx m_registryBase;
   int m_registryRoot = 0;
   std::uint32_t m_monitorCookie = 0;
