@@ -59,7 +59,8 @@ std::unique_ptr<File> File::OpenRead(const char16_t* path, LONG* error) {
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  int fd = RetryOnEintr([&] { return open(native.c_str(), O_RDONLY | O_CLOEXEC); });
+  // Not blocking: opening a pipe that has no writer would wait for one.
+  int fd = RetryOnEintr([&] { return open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
   if (fd < 0) {
     *error = Win32ErrorFromErrno(errno);
     return nullptr;

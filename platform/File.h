@@ -27,7 +27,9 @@ class File {
     CreateNew,  // fails on an existing file, creates a missing one
   };
 
-  // Opens an existing file for reading. Null on failure, with *error set.
+  // Opens an existing file for reading. Null on failure, with *error set. Neither the open nor a
+  // read waits: a pipe or device with nothing to read fails the read (EOF when a pipe has no
+  // writer); regular files read as usual.
   static std::unique_ptr<File> OpenRead(const char16_t* path, LONG* error);
 
   // Opens a file for reading and writing as its one writer. *created tells whether the open made

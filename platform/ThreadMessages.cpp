@@ -1,5 +1,7 @@
 #include "platform/ThreadMessages.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -213,15 +215,24 @@ namespace {
 using MessageQueue = ThreadQueue;
 
 // The queues of living threads by thread id.
+//
+// One per process, as a process has one set of thread queues. Every library of the process that
+// carries this code (the console's shared object, and a host with a copy of its own) must use the
+// same registry, or a message posted through one copy would never reach a loop run by another:
+// each copy exports its registry under one name, and all of them take the first that the dynamic
+// linker finds in the process's global scope (their own when none is found there).
 class QueueRegistry {
  public:
-  static QueueRegistry& Instance() {
+  static QueueRegistry& Instance();
+  static QueueRegistry& Own() {
     static QueueRegistry* registry = new QueueRegistry;  // outlives every thread
     return *registry;
   }
-  void Add(DWORD id, std::shared_ptr<MessageQueue> queue) {
+  // The queue registered for the thread, registering `queue` when there is none.
+  std::shared_ptr<MessageQueue> FindOrAdd(DWORD id, std::shared_ptr<MessageQueue> queue) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_queues[id] = std::move(queue);
+    auto inserted = m_queues.emplace(id, std::move(queue));
+    return inserted.first->second;
   }
   void Remove(DWORD id) {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -250,8 +261,7 @@ class ThreadQueueHolder {
   const std::shared_ptr<MessageQueue>& Shared() {
     if (m_queue == nullptr) {
       m_id = CurrentThreadId();
-      m_queue = std::make_shared<MessageQueue>();
-      QueueRegistry::Instance().Add(m_id, m_queue);
+      m_queue = QueueRegistry::Instance().FindOrAdd(m_id, std::make_shared<MessageQueue>());
     }
     return m_queue;
   }
@@ -271,6 +281,22 @@ MessageQueue& OwnQueue() { return OwnHolder().Get(); }
 std::atomic<WindowDispatcher> g_dispatcher{nullptr};
 
 }  // namespace
+}  // namespace platform
+
+extern "C" __attribute__((visibility("default"))) void* tolvane_thread_queue_registry_v1() {
+  return &platform::QueueRegistry::Own();
+}
+
+namespace platform {
+
+QueueRegistry& QueueRegistry::Instance() {
+  static QueueRegistry* registry = [] {
+    using Lookup = void* (*)();
+    auto first = reinterpret_cast<Lookup>(dlsym(RTLD_DEFAULT, "tolvane_thread_queue_registry_v1"));
+    return first != nullptr ? static_cast<QueueRegistry*>(first()) : &Own();
+  }();
+  return *registry;
+}
 
 bool PostWindowMessage(DWORD threadId, void* window, UINT message, std::uintptr_t wParam, std::intptr_t lParam) {
   std::shared_ptr<MessageQueue> queue = QueueRegistry::Instance().Find(threadId);
