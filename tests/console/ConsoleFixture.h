@@ -39,6 +39,7 @@ class ConsoleFixture {
   ConsoleFixture& operator=(const ConsoleFixture&) = delete;
 
   TDiagnosticServer& Console() { return *m_console; }
+  std::uint16_t Port() const { return m_port; }
 
   // A client that has been greeted; with no password it may type at once.
   std::unique_ptr<TcpTestClient> Connect() {

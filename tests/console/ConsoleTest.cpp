@@ -89,6 +89,16 @@ class TestExtension : public IConsoleExtension {
   std::promise<void> m_release;
 };
 
+TEST(ConsoleCore, InstanceIsCountedAndTheGreetingIsSentAsText) {
+  ConsoleFixture fixture;
+  TDiagnosticServer* again = TDiagnosticServer::GetInstance();
+  EXPECT_EQ(again, &fixture.Console());
+  TDiagnosticServer::ReleaseInstance();
+  fixture.Console().SetGreeting(u"100%s up\n\r");
+  testing_support::TcpTestClient client(fixture.Port());
+  EXPECT_TRUE(client.WaitForText("\x1b[2J100%s up\n\r\r\n"));
+}
+
 TEST(ConsoleHelp, ListsTheVisibleBuiltinCommandsAndNothingAfterCloseoutput) {
   ConsoleFixture fixture;
   auto client = fixture.Connect();
