@@ -99,6 +99,19 @@ TEST(ConsoleCore, InstanceIsCountedAndTheGreetingIsSentAsText) {
   EXPECT_TRUE(client.WaitForText("\x1b[2J100%s up\n\r\r\n"));
 }
 
+TEST(ConsoleCore, ReleasedWithAFullQueue) {
+  ConsoleFixture fixture;
+  auto client = fixture.Connect();
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(ConsoleFixture::Type(*client, "block", "'block"));
+  // More lines than the queue holds: the rest are lost without a word, and release still ends
+  // the console thread before anything it uses is gone.
+  for (int i = 0; i < 12000; ++i) fixture.Console().OnCommandLine(TDiagnosticServer::kNoConnection, u"help");
+  std::uint32_t queued = 0;
+  fixture.Console().GetQueueCount(&queued);
+  EXPECT_LE(queued, 10005u);
+}
+
 TEST(ConsoleHelp, ListsTheVisibleBuiltinCommandsAndNothingAfterCloseoutput) {
   ConsoleFixture fixture;
   auto client = fixture.Connect();
