@@ -34,7 +34,6 @@ TDiagnosticServer::TDiagnosticServer() : TActiveObjectDeluxe(u"Active Object Del
   AddBuiltinCommands(m_commands);
   for (const auto& command : m_commands)
     if (command->GetName() == u"saveoutput") m_savedCommands.Register(command->GetName());
-  m_lastCookie = 0;
   m_extensionLock = TMutex_Create();
   if (TConsole::GetConsoleListener() == nullptr) TConsole::SetConsoleListener(static_cast<IConsoleListener*>(this));
   TActiveObjectDeluxe::Start(u"Diagnostic");

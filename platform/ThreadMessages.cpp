@@ -14,7 +14,9 @@
 #include "platform/Thread.h"
 
 namespace platform {
-namespace {
+// Not in an anonymous namespace: another copy of this code in the process may hold the same
+// objects (see QueueRegistry), and the types must be the same types in every copy.
+namespace thread_messages {
 
 using Clock = std::chrono::steady_clock;
 
@@ -60,7 +62,9 @@ struct QueueTimer {
   std::intptr_t callback;
 };
 
-}  // namespace
+}  // namespace thread_messages
+
+using namespace thread_messages;
 
 // A thread's queue. Signalled while it holds a message, a sent call, a due timer, or a timer
 // change the owner has not looked at yet; acquiring it takes nothing.
@@ -210,7 +214,7 @@ class ThreadQueue : public Announcer {
   SentInbox m_inbox;
 };
 
-namespace {
+namespace thread_messages {
 
 using MessageQueue = ThreadQueue;
 
@@ -280,11 +284,11 @@ MessageQueue& OwnQueue() { return OwnHolder().Get(); }
 
 std::atomic<WindowDispatcher> g_dispatcher{nullptr};
 
-}  // namespace
+}  // namespace thread_messages
 }  // namespace platform
 
 extern "C" __attribute__((visibility("default"))) void* tolvane_thread_queue_registry_v1() {
-  return &platform::QueueRegistry::Own();
+  return &platform::thread_messages::QueueRegistry::Own();
 }
 
 namespace platform {

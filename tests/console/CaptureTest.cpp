@@ -41,13 +41,13 @@ TEST(ConsoleCapture, ModesMarkHeaderBodyAndFooter) {
   ASSERT_TRUE(client);
   // Mode 0 on a missing file: a byte order mark, the header, every executed line and its replies.
   ASSERT_TRUE(RunQuiet(*client, "saveoutput " + file + " 0"));
-  ASSERT_TRUE(ConsoleFixture::Type(*client, "zz", "'zz" + kNotRecognized));
+  ASSERT_TRUE(RunQuiet(*client, "zz"));
   fixture.Console().ReplyLine(TDiagnosticServer::kNoConnection, u"no client sees this");
   // A module's text longer than any buffer is captured whole, as it came.
   std::string chunk(5000, 'm');
   fixture.Console().OnConsoleOutput(testing_support::U16(chunk + "\r\n").c_str());
   ASSERT_TRUE(RunQuiet(*client, "closeoutput"));
-  std::string body = "cls\r\nzz\r\n'zz" + kNotRecognized + "no client sees this\r\n" + chunk + "\r\ncloseoutput\r\n";
+  std::string body = "cls\r\nzz\r\n'zz" + kNotRecognized + "cls\r\nno client sees this\r\n" + chunk + "\r\ncloseoutput\r\n";
   EXPECT_PRED2(IsCapture, ReadUtf16File(file), "~" + Frame("Logging started") + body + Frame("Logging stopped"));
   EXPECT_EQ(client->Received().find("no client sees this"), std::string::npos);
 
