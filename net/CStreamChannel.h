@@ -14,6 +14,8 @@
 // Lifetime: the creator holds one reference; AddRef/Release count more. An armed receive holds
 // a reference of its own until its completion has been delivered, so a channel whose last
 // user reference is released from inside its own completion is destroyed after it returns.
+// Output waiting to be written holds one as well: Close a channel before its last Release, or
+// a peer that never reads keeps it alive.
 #pragma once
 
 #include <cstdint>
