@@ -343,7 +343,7 @@ TEST(TTelnetServerTest, StoppedClientsHoldUpNothingAndLoseWholeLinesOnly) {
   good.Send("\xff\xfe\x01");  // DONT ECHO: only the server's lines come back
   const std::u16string filler(1200, u'-');  // two conversion pieces; more than the kernel buffers hold
   auto line = [&](int i) {
-    char number[8];
+    char number[16];
     std::snprintf(number, sizeof number, "%05d ", i);
     return number + std::string(filler.begin(), filler.end());
   };
@@ -459,7 +459,7 @@ TEST(TTelnetServerTest, FiveHundredConnectionsAddNoThreads) {
   clients[0]->Send("warm\r\n");
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("line 0 warm"); }));
   int threadsBefore = ThreadCount();
-  const long residentBefore = ResidentKiB();
+  [[maybe_unused]] const long residentBefore = ResidentKiB();
   for (int i = 1; i < 500; ++i) clients.push_back(std::make_unique<TcpTestClient>(fixture.Port()));
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Count("ready") == 500; }, std::chrono::seconds(30)));
   EXPECT_LE(ThreadCount(), threadsBefore);
