@@ -1,5 +1,6 @@
 // The telnet front end over 127.0.0.1 against plain blocking sockets: a typed character's echo,
-// and one line of output broadcast to 50 clients.
+// and one line of output broadcast to 50 clients; and that broadcast with 20 more clients that
+// never read, against the same without them.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -22,6 +23,7 @@
 namespace {
 
 constexpr int kClients = 50;
+constexpr int kStoppedClients = 20;
 constexpr int kLines = 10000;
 const std::string kLine(80, 'x');
 
@@ -38,8 +40,9 @@ int Listener(std::uint16_t* port) {
   return fd;
 }
 
-int Connect(std::uint16_t port) {
+int Connect(std::uint16_t port, int receiveBuffer = 0) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -168,28 +171,44 @@ class Readers {
   std::size_t m_perClient;
 };
 
-void BM_Broadcast_Ours(benchmark::State& state) {
+// kLines lines to kClients reading clients, with `stopped` more clients that read nothing.
+void BroadcastToClients(benchmark::State& state, int stopped) {
   std::uint16_t port;
   auto server = StartServer(&port);
-  std::vector<int> clients;
+  std::vector<int> clients, idle;
   for (int i = 0; i < kClients; ++i) {
     clients.push_back(Connect(port));
     ReadExactly(clients.back(), kConnectBytes);
   }
+  for (int i = 0; i < stopped; ++i) idle.push_back(Connect(port, 4096));
   std::u16string line(kLine.begin(), kLine.end());
-  for (auto _ : state) {
+  auto broadcast = [&] {
     Readers readers(clients, kLines * (kLine.size() + 2));
     bool complete = false;
     std::thread reading([&] { complete = readers.Run(); });
     for (int i = 0; i < kLines; ++i) server->PrintLineAll(u"%s", line.c_str());
     reading.join();
-    if (!complete) state.SkipWithError("a client did not receive every line");
-  }
+    return complete;
+  };
+  // One round first, not timed: the stopped clients' buffers fill once, then refuse for good.
+  bool complete = broadcast();
+  for (auto _ : state) complete = complete && broadcast();
+  if (!complete) state.SkipWithError("a client did not receive every line");
   state.SetItemsProcessed(state.iterations() * kLines * kClients);
   for (int fd : clients) close(fd);
+  for (int fd : idle) close(fd);
   server->Stop();
 }
+
+void BM_Broadcast_Ours(benchmark::State& state) { BroadcastToClients(state, 0); }
 BENCHMARK(BM_Broadcast_Ours)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_BroadcastStalled_Ours(benchmark::State& state) { BroadcastToClients(state, kStoppedClients); }
+BENCHMARK(BM_BroadcastStalled_Ours)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The same broadcast without the stopped clients.
+void BM_BroadcastStalled_Baseline(benchmark::State& state) { BroadcastToClients(state, 0); }
+BENCHMARK(BM_BroadcastStalled_Baseline)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_Broadcast_Baseline(benchmark::State& state) {
   std::uint16_t port;

@@ -2,14 +2,13 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
+#include <cstring>
+#include <limits>
 
 #include "net/CChannelIface.h"
 #include "platform/Posix.h"
@@ -20,13 +19,14 @@ using platform::posix::RetryOnEintr;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Interest = net_internal::IoPool::Interest;
 
-// Whether the socket can take data (or has an error that a send will report), waiting at most
-// `timeoutMs` (-1: without limit).
-bool WaitWritable(int fd, int timeoutMs) {
-  pollfd entry{fd, POLLOUT, 0};
-  return RetryOnEintr([&] { return poll(&entry, 1, timeoutMs); }) > 0;
+// Output blocks start small (most output is a line or an echo) and grow to this size.
+constexpr std::uint32_t kMinBlock = 1024;
+constexpr std::uint32_t kMaxBlock = 16384;
+
+ssize_t SendNow(int fd, const std::uint8_t* bytes, std::size_t count) {
+  return RetryOnEintr([&] { return send(fd, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
 }  // namespace
@@ -34,7 +34,8 @@ bool WaitWritable(int fd, int timeoutMs) {
 CSocketStreamChannel::CSocketStreamChannel(int fd) : m_fd(fd) {}
 
 CSocketStreamChannel::~CSocketStreamChannel() {
-  if (m_inEpoll) net_internal::IoPool::Instance().Remove(m_fd);
+  if (m_inReadSet) net_internal::IoPool::Instance().Remove(m_fd, Interest::eRead);
+  if (m_inWriteSet) net_internal::IoPool::Instance().Remove(m_fd, Interest::eWrite);
   close(m_fd);
 }
 
@@ -47,12 +48,17 @@ void CSocketStreamChannel::Release() {
 bool CSocketStreamChannel::IsOpen() const { return !m_closed.load(std::memory_order_acquire); }
 
 void CSocketStreamChannel::Close() {
-  // Under the receive lock: a read into the armed buffer that is under way finishes first, and
-  // none starts afterwards, so the owner may free the buffer once the completion is cleared.
-  std::lock_guard<std::mutex> guard(m_lock);
-  if (m_closed.exchange(true, std::memory_order_acq_rel)) return;
-  // Wakes an armed receive (the socket reads as ended) and a send waiting for room.
-  shutdown(m_fd, SHUT_RDWR);
+  {
+    // Under the receive lock: a read into the armed buffer that is under way finishes first, and
+    // none starts afterwards, so the owner may free the buffer once the completion is cleared.
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_closed.exchange(true, std::memory_order_acq_rel)) return;
+    // Wakes an armed receive: the socket reads as ended.
+    shutdown(m_fd, SHUT_RD);
+  }
+  std::lock_guard<std::mutex> guard(m_outLock);
+  // A pool thread writing now finishes the output itself once its write returns.
+  if (!m_writing) FinishOutputLocked();
 }
 
 bool CSocketStreamChannel::SetNoDelay(bool on) {
@@ -60,45 +66,138 @@ bool CSocketStreamChannel::SetNoDelay(bool on) {
   return setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0;
 }
 
-bool CSocketStreamChannel::SetSendTimeout(DWORD timeoutMs) {
-  m_sendTimeoutMs.store(timeoutMs, std::memory_order_relaxed);
-  return true;
+void CSocketStreamChannel::SetDropNotice(DropNotice notice) {
+  std::lock_guard<std::mutex> guard(m_outLock);
+  m_notice = notice;
 }
 
 bool CSocketStreamChannel::Send(const void* data, DWORD length, DWORD* sent) {
   if (sent != nullptr) *sent = 0;
   if (!IsOpen() || (data == nullptr && length != 0)) return false;
-  std::lock_guard<std::mutex> guard(m_sendLock);
-  if (!IsOpen()) return false;
-  if (m_stalled) {
-    if (!WaitWritable(m_fd, 0)) return false;
-    m_stalled = false;
+  std::unique_lock<std::mutex> lock(m_outLock);
+  if (!IsOpen() || m_broken) return false;
+  if (length == 0) return true;
+  const bool taken = m_dropped == 0 && length <= kOutputLimit - m_waiting;
+  if (taken) {
+    AppendLocked(static_cast<const std::uint8_t*>(data), length);
+  } else if (m_dropped < std::numeric_limits<DWORD>::max()) {
+    ++m_dropped;
   }
-  // The socket's own blocking would restart its time-out after every partial write; the wait
-  // for room is done here instead, so the whole send keeps to one time-out.
-  const DWORD timeoutMs = m_sendTimeoutMs.load(std::memory_order_relaxed);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  DWORD done = 0;
-  while (done < length) {
-    ssize_t n = RetryOnEintr([&] { return send(m_fd, bytes + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT); });
+  // The refused send's notice is due once the output drained, perhaps at once.
+  const bool armed = StartWritingLocked();
+  lock.unlock();
+  if (!armed) Release();
+  if (!taken || !armed) return false;
+  if (sent != nullptr) *sent = length;
+  return true;
+}
+
+void CSocketStreamChannel::AppendLocked(const std::uint8_t* bytes, DWORD length) {
+  m_waiting += length;
+  while (length > 0) {
+    if (m_blocks.empty() || m_blocks.back().end == m_blocks.back().capacity) {
+      Block block;
+      block.capacity = std::clamp<std::uint32_t>(m_waiting, kMinBlock, kMaxBlock);
+      block.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(block.capacity);
+      m_blocks.push_back(std::move(block));
+    }
+    Block& back = m_blocks.back();
+    const std::uint32_t count = std::min(length, back.capacity - back.end);
+    std::memcpy(back.bytes.get() + back.end, bytes, count);
+    back.end += count;
+    bytes += count;
+    length -= count;
+  }
+}
+
+void CSocketStreamChannel::ConsumeLocked(std::uint32_t count) {
+  Block& front = m_blocks.front();
+  front.begin += count;
+  m_waiting -= count;
+  if (front.begin == front.end) m_blocks.erase(m_blocks.begin());
+}
+
+void CSocketStreamChannel::DiscardOutputLocked() {
+  std::vector<Block>().swap(m_blocks);
+  m_waiting = 0;
+  m_dropped = 0;
+}
+
+bool CSocketStreamChannel::StartWritingLocked() {
+  if (m_writeArmed || m_writing || (m_waiting == 0 && m_dropped == 0)) return true;
+  AddRef();
+  const int error = net_internal::IoPool::Instance().Arm(m_fd, this, Interest::eWrite, m_inWriteSet);
+  if (error != 0) {
+    // Nothing would ever write this output.
+    m_broken = true;
+    DiscardOutputLocked();
+    return false;
+  }
+  m_inWriteSet = true;
+  m_writeArmed = true;
+  return true;
+}
+
+void CSocketStreamChannel::OnWritable() {
+  std::unique_lock<std::mutex> lock(m_outLock);
+  m_writeArmed = false;
+  m_writing = true;
+  const bool more = WriteLocked(lock);
+  m_writing = false;
+  // Output left for when the socket takes data again: the next report.
+  const bool armed = !more || StartWritingLocked();
+  lock.unlock();
+  if (!armed) Release();
+  Release();
+}
+
+bool CSocketStreamChannel::WriteLocked(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (!IsOpen()) {
+      FinishOutputLocked();
+      return false;
+    }
+    if (m_broken) return false;
+    if (m_waiting == 0) {
+      if (m_dropped == 0) return false;
+      const std::string notice = m_notice != nullptr ? m_notice(m_dropped) : std::string();
+      m_dropped = 0;
+      if (notice.empty()) return false;
+      AppendLocked(reinterpret_cast<const std::uint8_t*>(notice.data()), static_cast<DWORD>(notice.size()));
+    }
+    // Senders only add behind the front block's end, so its bytes stay put while unlocked.
+    const Block& front = m_blocks.front();
+    const std::uint8_t* from = front.bytes.get() + front.begin;
+    const std::uint32_t count = front.end - front.begin;
+    lock.unlock();
+    const ssize_t n = SendNow(m_fd, from, count);
+    const int failure = errno;
+    lock.lock();
     if (n > 0) {
-      done += static_cast<DWORD>(n);
-      continue;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
-    int waitMs = -1;
-    if (timeoutMs != 0) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      waitMs = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
-    }
-    if (waitMs == 0 || !WaitWritable(m_fd, waitMs)) {
-      m_stalled = true;
-      break;
+      ConsumeLocked(static_cast<std::uint32_t>(n));
+    } else if (n < 0 && (failure == EAGAIN || failure == EWOULDBLOCK)) {
+      return true;
+    } else {
+      // Reset or shut down: the reading side sees the end of the connection.
+      m_broken = true;
+      DiscardOutputLocked();
+      return false;
     }
   }
-  if (sent != nullptr) *sent = done;
-  return done == length;
+}
+
+void CSocketStreamChannel::FinishOutputLocked() {
+  if (m_outputFinished) return;
+  m_outputFinished = true;
+  while (m_waiting > 0 && !m_broken) {
+    const Block& front = m_blocks.front();
+    const ssize_t n = SendNow(m_fd, front.bytes.get() + front.begin, front.end - front.begin);
+    if (n <= 0) break;
+    ConsumeLocked(static_cast<std::uint32_t>(n));
+  }
+  DiscardOutputLocked();
+  // Also ends a pending write report (the socket reports as writable), which frees its reference.
+  shutdown(m_fd, SHUT_WR);
 }
 
 bool CSocketStreamChannel::InOwnCompletionLocked() const {
@@ -106,8 +205,8 @@ bool CSocketStreamChannel::InOwnCompletionLocked() const {
 }
 
 int CSocketStreamChannel::ArmLocked() {
-  int error = net_internal::IoPool::Instance().Arm(m_fd, this, m_inEpoll);
-  if (error == 0) m_inEpoll = true;
+  int error = net_internal::IoPool::Instance().Arm(m_fd, this, Interest::eRead, m_inReadSet);
+  if (error == 0) m_inReadSet = true;
   return error;
 }
 

@@ -3,16 +3,23 @@
 // The operations the telnet front end needs of a connection, as an interface, so the socket
 // implementation (CSocketStreamChannel) and the test doubles are interchangeable.
 //
-// Threads: every operation may be called from any thread. Sends are serialised per channel, so
-// two threads' sends never interleave inside one another on the wire; a receive completes on an
-// I/O thread of the channel library, as CChannelIface::OnChannelRx of the current listener.
+// Threads: every operation may be called from any thread. A receive completes on an I/O thread
+// of the channel library, as CChannelIface::OnChannelRx of the current listener.
+//
+// Output never waits on the peer: a send appends to the channel's output buffer (at most
+// kOutputLimit bytes waiting, allocated only while output waits) and the I/O threads write it
+// out as the connection takes data. Each send's bytes reach the wire whole, in the order the
+// sends were accepted, never interleaved with another send's.
 //
 // Lifetime: the creator holds one reference; AddRef/Release count more. An armed receive holds
 // a reference of its own until its completion has been delivered, so a channel whose last
 // user reference is released from inside its own completion is destroyed after it returns.
+// Output waiting to be written holds one as well: Close a channel before its last Release, or
+// a peer that never reads keeps it alive.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/Win32Types.h"
 
@@ -23,10 +30,19 @@ class CStreamChannel {
   CStreamChannel(const CStreamChannel&) = delete;
   CStreamChannel& operator=(const CStreamChannel&) = delete;
 
-  // Sends all `length` bytes, blocking for at most the send time-out; *sent (when given) receives
-  // the bytes the connection took. True only when all of them went out. Never raises SIGPIPE.
-  // After a send timed out, later sends fail at once, without waiting, while the connection
-  // still cannot take data; once it can, sends go out again.
+  // The most output a channel holds waiting for its peer.
+  static constexpr platform::DWORD kOutputLimit = 1 << 20;
+  // The line a channel sends when its output has drained after sends were refused, given the
+  // number refused; "" sends nothing.
+  using DropNotice = std::string (*)(platform::DWORD dropped);
+
+  // Takes all `length` bytes for sending, or none: never blocks. True when they were taken;
+  // *sent (when given) then receives `length`, else 0. A send that does not fit in what is left
+  // of kOutputLimit is refused, and once one was, every later send is refused too until all
+  // output taken before has gone out; then the drop notice (when set) goes out first, and sends
+  // are taken again. False at once on a closed channel, or once the connection failed to take
+  // data. Never raises SIGPIPE. Output still waiting at Close goes out as far as the
+  // connection takes it without waiting; the rest is dropped.
   virtual bool Send(const void* data, platform::DWORD length, platform::DWORD* sent) = 0;
   // Starts one asynchronous receive of up to `capacity` bytes into `buffer`, which must stay
   // valid until the completion. False when the channel is closed or a receive is already armed.
@@ -40,8 +56,8 @@ class CStreamChannel {
   // or will run; called from inside a completion, it returns at once.
   virtual void SetListener(CChannelIface* listener) = 0;
   virtual bool SetNoDelay(bool on) = 0;
-  // The time a send may block, in milliseconds (0: without limit).
-  virtual bool SetSendTimeout(platform::DWORD timeoutMs) = 0;
+  // Sets the notice of dropped output (null: none, the default).
+  virtual void SetDropNotice(DropNotice notice) = 0;
 
   virtual void AddRef() = 0;
   virtual void Release() = 0;

@@ -1,8 +1,10 @@
 // TTelnetChannel: the receive path (telnet commands, line editor, keys) and the send operations.
 #include "telnet/TTelnetChannel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "net/CStreamChannel.h"
 #include "platform/TextConvert.h"
@@ -39,6 +41,11 @@ bool IsCompleteSequence(const TStringEx& text) {
   return false;
 }
 
+// The stream's notice after it refused output.
+std::string DroppedLinesNotice(platform::DWORD dropped) {
+  return "*** " + std::to_string(dropped) + " lines of output were dropped ***\r\n";
+}
+
 TStringEx Widen(const std::uint8_t* bytes, std::size_t length) {
   std::u16string wide;
   platform::AppendNarrowToUtf16(reinterpret_cast<const char*>(bytes), length, wide);
@@ -52,6 +59,7 @@ TTelnetChannel::TTelnetChannel(CStreamChannel* stream, ITelnetChannelEvent* even
   if (m_stream != nullptr) {
     m_stream->SetListener(this);
     m_stream->SetNoDelay(true);
+    m_stream->SetDropNotice(&DroppedLinesNotice);
   }
 }
 
@@ -356,16 +364,16 @@ bool TTelnetChannel::HandleKey(const TStringEx& key) {
     return true;
   }
   if (key == u"[C") {
-    std::string line;
-    bool full;
+    std::string redraw(kEraseLine);
     {
       std::lock_guard<std::mutex> lock(m_lineLock);
       if (m_lineLength == 0) return false;
-      full = m_lineLength >= kBufferSize;
-      if (!full) line.assign(reinterpret_cast<const char*>(m_line), static_cast<std::size_t>(m_lineLength));
+      if (m_lineLength < kBufferSize)
+        redraw.append(reinterpret_cast<const char*>(m_line), static_cast<std::size_t>(m_lineLength));
     }
-    SendRaw(kEraseLine, sizeof kEraseLine - 1);
-    if (!full) SendRaw(line.data(), line.size());
+    // A password being typed is redrawn as it was echoed.
+    if (GetEchoState() == eEchoMasked) std::fill(redraw.begin() + (sizeof kEraseLine - 1), redraw.end(), '*');
+    SendRaw(redraw.data(), redraw.size());
     return true;
   }
   if (key == u"[D") {
@@ -382,8 +390,8 @@ void TTelnetChannel::ReplaceLine(const std::string& narrow) {
     std::memcpy(m_line, narrow.data(), narrow.size());
     m_lineLength = static_cast<std::int32_t>(narrow.size());
   }
-  SendRaw(kEraseLine, sizeof kEraseLine - 1);
-  SendRaw(narrow.data(), narrow.size());
+  const std::string redraw = kEraseLine + narrow;
+  SendRaw(redraw.data(), redraw.size());
 }
 
 void TTelnetChannel::SetInputLine(const TStringEx& text) {
@@ -406,7 +414,11 @@ bool TTelnetChannel::SendString(const char* text) {
 
 bool TTelnetChannel::SendByte(std::uint8_t byte) { return SendRaw(&byte, 1); }
 
-bool TTelnetChannel::SendTextV(const char16_t* format, const FormatArg* args, std::size_t count) {
+bool TTelnetChannel::SendTextV(const char16_t* format, const FormatArg* args, std::size_t count, bool lineEnd) {
+  return SendBytes(WireText(format, args, count, lineEnd));
+}
+
+std::string TTelnetChannel::WireText(const char16_t* format, const FormatArg* args, std::size_t count, bool lineEnd) {
   std::u16string text(512, u'\0');
   std::size_t length = FormatTo(text.data(), text.size(), format, args, count);
   if (length >= text.size()) {
@@ -419,10 +431,9 @@ bool TTelnetChannel::SendTextV(const char16_t* format, const FormatArg* args, st
     // A surrogate pair stays in one piece, so that each piece converts on its own.
     const char16_t last = text[at + piece - 1];
     if (piece == kSendPiece && at + piece < length && last >= 0xD800 && last <= 0xDBFF) --piece;
-    narrow.clear();
     platform::AppendUtf16ToNarrow(text.data() + at, piece, narrow);
-    if (!SendRaw(narrow.data(), narrow.size())) return false;
     at += piece;
   }
-  return true;
+  if (lineEnd) narrow += "\r\n";
+  return narrow;
 }

@@ -1,6 +1,11 @@
 // TTelnetChannel: one telnet client connection: receives the client's bytes, echoes and edits
 // the line being typed, and sends console output.
 //
+// Output: every send (a line with its CR LF, an echo, a redrawn line) is one unit that the
+// stream takes whole or refuses whole, so output from several threads never mixes inside a unit
+// and a client that reads too slowly loses whole units, never parts of one. When the stream has
+// drained after refusing some, the client reads "*** N lines of output were dropped ***".
+//
 // Threads: OnChannelRx runs on the channel library's I/O thread, one block at a time (the next
 // receive is started only after a block is handled). The server's output (SendText and friends,
 // SetInputLine, the echo-state and password setters) may come from other threads at the same
@@ -46,20 +51,24 @@ class TTelnetChannel : public CChannelIface {
   void OnChannelRx(CStreamChannel* source, platform::DWORD error, const std::uint8_t* data,
                    platform::DWORD count) override;
 
-  // Formats the text and sends it in pieces of at most 1024 characters, each converted to the
-  // wire's 8-bit text; stops at the first failing piece. True when every piece went out.
+  // Formats the text, converts it to the wire's 8-bit text in pieces of at most 1024 characters
+  // and sends it as one unit: the connection takes all of it or none. True when it was taken.
   template <class... Args>
   bool SendText(const char16_t* format, const Args&... args) {
     return WithFormatArgs([&](const FormatArg* argv, std::size_t count) { return SendTextV(format, argv, count); },
                           args...);
   }
-  // SendText, then CR, then LF, each only when the previous send went out.
+  // SendText with CR LF after the text, in the same unit.
   template <class... Args>
   bool SendLineText(const char16_t* format, const Args&... args) {
-    return SendText(format, args...) && SendByte('\r') && SendByte('\n');
+    return WithFormatArgs(
+        [&](const FormatArg* argv, std::size_t count) { return SendTextV(format, argv, count, true); }, args...);
   }
-  bool SendTextV(const char16_t* format, const FormatArg* args, std::size_t count);
-  // Plain sends of 8-bit bytes.
+  bool SendTextV(const char16_t* format, const FormatArg* args, std::size_t count, bool lineEnd = false);
+  // The bytes SendTextV sends, for sending one text to many channels.
+  static std::string WireText(const char16_t* format, const FormatArg* args, std::size_t count, bool lineEnd);
+  // Plain sends of 8-bit bytes, each one unit.
+  bool SendBytes(const std::string& bytes) { return SendRaw(bytes.data(), bytes.size()); }
   bool SendString(const char* text);
   bool SendByte(std::uint8_t byte);
 

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr platform::DWORD kSendTimeoutMs = 250;
 constexpr std::size_t kHistorySize = 20;
 constexpr platform::DWORD kLoopback = 0x7F000001;  // 127.0.0.1
 
@@ -102,8 +101,10 @@ void TTelnetServer::OnRegistryChanged() {
 }
 
 bool TTelnetServer::Stop() {
+  // Listener first: a client accepted meanwhile would outlive the closing of the channels.
+  bool wasRunning = TtcpServer::Stop();
   CloseAllChannels();
-  return TtcpServer::Stop();
+  return wasRunning;
 }
 
 std::vector<TTelnetChannel*> TTelnetServer::TakeAllChannels() {
@@ -152,30 +153,31 @@ std::vector<int> TTelnetServer::ChannelIds() {
   return ids;
 }
 
-void TTelnetServer::SendWithLineEnd(TTelnetChannel* channel, bool lineEnd, const char16_t* format,
-                                    const FormatArg* args, std::size_t count) {
-  if (!channel->SendTextV(format, args, count) || !lineEnd) return;
-  if (channel->SendByte('\r')) channel->SendByte('\n');
+TTelnetChannel* TTelnetServer::FindLoggedIn(int id) {
+  TTelnetChannel* channel = Find(id);
+  return channel != nullptr && !channel->IsAwaitingPassword() ? channel : nullptr;
 }
 
 void TTelnetServer::PrintV(int id, bool lineEnd, const char16_t* format, const FormatArg* args, std::size_t count) {
   TGuardEx hold(&m_channelLock);
-  if (TTelnetChannel* channel = Find(id)) SendWithLineEnd(channel, lineEnd, format, args, count);
+  if (TTelnetChannel* channel = FindLoggedIn(id)) channel->SendTextV(format, args, count, lineEnd);
 }
 
 void TTelnetServer::PrintAllV(bool lineEnd, const char16_t* format, const FormatArg* args, std::size_t count) {
+  const std::string text = TTelnetChannel::WireText(format, args, count, lineEnd);
   TGuardEx hold(&m_channelLock);
-  for (auto& entry : m_channels) SendWithLineEnd(entry.second, lineEnd, format, args, count);
+  for (auto& entry : m_channels)
+    if (!entry.second->IsAwaitingPassword()) entry.second->SendBytes(text);
 }
 
 void TTelnetServer::ClearScreen(int id) {
   TGuardEx hold(&m_channelLock);
-  if (TTelnetChannel* channel = Find(id)) channel->SendString("\x1b[2J");
+  if (TTelnetChannel* channel = FindLoggedIn(id)) channel->SendString("\x1b[2J");
 }
 
 void TTelnetServer::SetInputLine(int id, const TStringEx& text) {
   TGuardEx hold(&m_channelLock);
-  if (TTelnetChannel* channel = Find(id)) channel->SetInputLine(text);
+  if (TTelnetChannel* channel = FindLoggedIn(id)) channel->SetInputLine(text);
 }
 
 void TTelnetServer::OnAccept(CStreamChannel* stream, platform::DWORD address, std::uint16_t port) {
@@ -187,7 +189,6 @@ void TTelnetServer::OnAccept(CStreamChannel* stream, platform::DWORD address, st
     stream->Release();
     return;
   }
-  stream->SetSendTimeout(kSendTimeoutMs);
   auto* channel = new TTelnetChannel(stream, this);
   channel->SetEscapeHandling(true);
   // IAC DONT ECHO, then IAC WILL ECHO and IAC WILL SGA: clients leave their local line mode, so
@@ -198,22 +199,29 @@ void TTelnetServer::OnAccept(CStreamChannel* stream, platform::DWORD address, st
   channel->SendString("\x1b[32;1m");
   channel->SendString("\x1b[2J");
 
-  TGuardEx hold(&m_channelLock);
-  int id = m_nextId++;
-  channel->SetId(id);
-  m_channels.emplace(id, channel);
-  // The greeting is text, not a format: a "%" in it is sent as it stands.
-  if (!greeting.IsEmpty()) channel->SendLineText(u"%s", greeting);
-  if (!config.Password.IsEmpty()) {
-    channel->SetEchoState(eEchoMasked);
-    channel->SetAwaitingPassword(true);
-    channel->SendText(u"Password:");
-  } else {
-    channel->SetEchoState(eEchoOn);
-    channel->SetAwaitingPassword(false);
-    if (m_events != nullptr) m_events->OnClientReady(id);
+  const bool ready = config.Password.IsEmpty();
+  int id;
+  {
+    TGuardEx hold(&m_channelLock);
+    id = m_nextId++;
+    channel->SetId(id);
+    m_channels.emplace(id, channel);
+    // The greeting is text, not a format: a "%" in it is sent as it stands.
+    if (!greeting.IsEmpty()) channel->SendLineText(u"%s", greeting);
+    if (!ready) {
+      channel->SetEchoState(eEchoMasked);
+      channel->SetAwaitingPassword(true);
+      channel->SendText(u"Password:");
+    } else {
+      channel->SetEchoState(eEchoOn);
+      channel->SetAwaitingPassword(false);
+      if (m_events != nullptr) m_events->OnClientReady(id);
+    }
+    if (channel->StartReceive()) return;
   }
-  channel->StartReceive();
+  // A connection that never reads would stay in the map for good.
+  RemoveChannel(id);
+  if (ready && m_events != nullptr) m_events->OnClientGone(id);
 }
 
 void TTelnetServer::OnLine(int id, const TStringEx& line) {
@@ -250,7 +258,7 @@ void TTelnetServer::AddToHistory(const TStringEx& line) {
 
 void TTelnetServer::GetPreviousCommand(int id, TStringEx& text) {
   TGuardEx hold(&m_channelLock);
-  if (Find(id) == nullptr) return;
+  if (FindLoggedIn(id) == nullptr) return;
   --m_recallIndex;
   if (m_recallIndex < 0) m_recallIndex = static_cast<int>(m_history.size()) - 1;
   if (m_recallIndex != -1) text = m_history[static_cast<std::size_t>(m_recallIndex)];
@@ -258,14 +266,19 @@ void TTelnetServer::GetPreviousCommand(int id, TStringEx& text) {
 
 void TTelnetServer::GetNextCommand(int id, TStringEx& text) {
   TGuardEx hold(&m_channelLock);
-  if (Find(id) == nullptr) return;
+  if (FindLoggedIn(id) == nullptr) return;
   int newest = static_cast<int>(m_history.size()) - 1;
   if (m_recallIndex < newest) ++m_recallIndex;
   if (m_recallIndex != -1 && m_recallIndex <= newest) text = m_history[static_cast<std::size_t>(m_recallIndex)];
 }
 
 void TTelnetServer::OnKey(int id, const TStringEx& text) {
-  if (text.Find(u'\t') >= 0 && text.Length() > 1 && m_events != nullptr) m_events->OnCompletion(id, text);
+  if (text.Find(u'\t') < 0 || text.Length() <= 1 || m_events == nullptr) return;
+  {
+    TGuardEx hold(&m_channelLock);
+    if (FindLoggedIn(id) == nullptr) return;
+  }
+  m_events->OnCompletion(id, text);
 }
 
 void TTelnetServer::OnTelnetCommand(int id, const unsigned char* bytes) {

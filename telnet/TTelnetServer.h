@@ -12,8 +12,15 @@
 // channel's output, the history and the recall index. Configure, ApplyConfig and Stop must not
 // run at the same time (the listener's Start and Stop must not).
 //
-// A client that stops reading costs at most one 250 ms send time-out: later output to it is
-// skipped at once until it reads again, so it never throttles the threads that print.
+// Output never waits on a client: every print, broadcast and echo is one unit appended to the
+// connection's output buffer (see CStreamChannel::Send) and written out by the I/O threads, so a
+// client that stops reading never holds up the threads that print or the typed lines of others.
+// A line goes out whole with its CR LF or not at all; a client that falls too far behind loses
+// whole lines and is then told how many.
+//
+// Until a connection has given the password it receives only what the server sends by itself
+// (connect bytes, greeting, "Password:", the masked echo, "Access denied"): the output
+// operations skip it, and it can neither recall the history nor ask for a completion.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +57,7 @@ class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnet
   // that key under `root` (a registry root index) and applies them. Nothing is read now.
   void MonitorRegistry(const TStringEx& basePath, int root);
   void OnRegistryChanged();
-  // Closes every connection, then stops listening.
+  // Stops listening, then closes every connection. True when the listener was running.
   bool Stop();
   // A copy of the configuration in force.
   TTelnetServerConfig GetConfig() const;
@@ -65,8 +72,8 @@ class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnet
   void CloseAllChannels();
   void RemoveChannel(int id);
 
-  // Output: formatted text, sent as the channel's SendText does. An id not in the map does
-  // nothing; the All forms reach every channel in id order.
+  // Output: formatted text, sent as the channel's SendText does. An id not in the map, or still
+  // awaiting the password, does nothing; the All forms reach every other channel in id order.
   template <class... Args>
   void Print(int id, const char16_t* format, const Args&... args) {
     WithFormatArgs([&](const FormatArg* argv, std::size_t n) { PrintV(id, false, format, argv, n); }, args...);
@@ -112,8 +119,8 @@ class TTelnetServer : public TtcpServer, public TtcpServerNotify, public ITelnet
   // Closes a channel taken out of the map, waits until its callbacks are over, releases it.
   static void Retire(TTelnetChannel* channel);
   TTelnetChannel* Find(int id);
-  void SendWithLineEnd(TTelnetChannel* channel, bool lineEnd, const char16_t* format, const FormatArg* args,
-                       std::size_t count);
+  // Find, but null for a channel still awaiting the password.
+  TTelnetChannel* FindLoggedIn(int id);
   void NoKeyCallback(std::uint32_t cookie);
 
   ITelnetServerEvents* m_events;  // not owned

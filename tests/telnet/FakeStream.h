@@ -45,7 +45,7 @@ class FakeStream : public CStreamChannel {
   void Close() override { Set(m_open, false); }
   void SetListener(CChannelIface* listener) override { Set(m_listener, listener); }
   bool SetNoDelay(bool) override { return true; }
-  bool SetSendTimeout(platform::DWORD) override { return true; }
+  void SetDropNotice(DropNotice) override {}
   void AddRef() override { CountRef(1); }
   void Release() override { if (CountRef(-1) == 0) delete this; }
 
