@@ -190,8 +190,10 @@ void BroadcastToClients(benchmark::State& state, int stopped) {
     reading.join();
     return complete;
   };
-  // One round first, not timed: the stopped clients' buffers fill once, then refuse for good.
-  bool complete = broadcast();
+  // Rounds first, not timed, until a stopped client's buffers are full (the output buffer and
+  // up to 4 MiB in the kernel, about 6 rounds): from then on its output is refused at once.
+  bool complete = true;
+  for (int round = 0; complete && round < (stopped > 0 ? 8 : 1); ++round) complete = broadcast();
   for (auto _ : state) complete = complete && broadcast();
   if (!complete) state.SkipWithError("a client did not receive every line");
   state.SetItemsProcessed(state.iterations() * kLines * kClients);
