@@ -33,8 +33,10 @@ inline void NoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-inline int Connect(std::uint16_t port) {
+// A client with TCP_NODELAY; a receive buffer of `receiveBuffer` bytes when it is not 0.
+inline int Connect(std::uint16_t port, int receiveBuffer = 0) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

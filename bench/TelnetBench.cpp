@@ -3,11 +3,7 @@
 // never read, against the same without them.
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Loopback.h"
 #include "telnet/TTelnetServer.h"
 
 namespace {
@@ -27,40 +24,10 @@ constexpr int kStoppedClients = 20;
 constexpr int kLines = 10000;
 const std::string kLine(80, 'x');
 
-int Listener(std::uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  listen(fd, SOMAXCONN);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-int Connect(std::uint16_t port, int receiveBuffer = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
-  int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
-}
-
-void ReadExactly(int fd, std::size_t count) {
-  char buffer[4096];
-  while (count > 0) {
-    ssize_t n = recv(fd, buffer, count < sizeof buffer ? count : sizeof buffer, 0);
-    if (n <= 0) std::abort();
-    count -= static_cast<std::size_t>(n);
-  }
-}
+using loopback::Connect;
+using loopback::Listener;
+using loopback::ReadExactly;
+using loopback::Readers;
 
 // A telnet server with no password on a free port (the port is found by binding it first).
 std::unique_ptr<TTelnetServer> StartServer(std::uint16_t* port) {
@@ -130,46 +97,6 @@ void BM_Echo_Baseline(benchmark::State& state) {
   close(listener);
 }
 BENCHMARK(BM_Echo_Baseline)->UseRealTime();
-
-// Drains every client socket on one thread, as fast as the data comes, until each has read
-// `perClient` bytes.
-class Readers {
- public:
-  Readers(const std::vector<int>& fds, std::size_t perClient) : m_fds(fds), m_perClient(perClient) {}
-  // False when the data stopped short of the goal for five seconds (output was skipped).
-  bool Run() {
-    int epoll = epoll_create1(EPOLL_CLOEXEC);
-    std::vector<std::size_t> got(m_fds.size(), 0);
-    for (std::size_t i = 0; i < m_fds.size(); ++i) {
-      epoll_event event{};
-      event.events = EPOLLIN;
-      event.data.u64 = i;
-      epoll_ctl(epoll, EPOLL_CTL_ADD, m_fds[i], &event);
-    }
-    std::size_t complete = 0;
-    char buffer[65536];
-    epoll_event events[64];
-    int idle = 0;
-    while (complete < m_fds.size() && idle < 5) {
-      int n = epoll_wait(epoll, events, 64, 1000);
-      idle = n == 0 ? idle + 1 : 0;
-      for (int e = 0; e < n; ++e) {
-        std::size_t i = events[e].data.u64;
-        ssize_t r = recv(m_fds[i], buffer, sizeof buffer, MSG_DONTWAIT);
-        if (r <= 0) continue;
-        bool was = got[i] >= m_perClient;
-        got[i] += static_cast<std::size_t>(r);
-        if (!was && got[i] >= m_perClient) ++complete;
-      }
-    }
-    close(epoll);
-    return complete == m_fds.size();
-  }
-
- private:
-  std::vector<int> m_fds;
-  std::size_t m_perClient;
-};
 
 // kLines lines to kClients reading clients, with `stopped` more clients that read nothing.
 void BroadcastToClients(benchmark::State& state, int stopped) {
