@@ -93,10 +93,53 @@ TEST_F(LocksTest, WaitPumpingMessages) {
   std::thread releaser([&] { EXPECT_TRUE(TSemaphore_Release(semaphore, 1)); });  // a release ends it
   EXPECT_TRUE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
   releaser.join();
-  auto start = Clock::now();
-  EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, 120));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
   EXPECT_EQ(Printed(), u"");
+  TSemaphore_Close(semaphore);
+}
+
+// A thread posts to the waiting thread without pause: the time-out must hold all the same.
+TEST_F(LocksTest, WaitPumpingMessagesKeepsItsTimeOutWhileMessagesArrive) {
+  TSemaphoreHandle semaphore = TSemaphore_Create(0, 1);
+  g_dispatched = 0;
+  platform::SetWindowDispatcher([](const platform::ThreadMessage&) -> std::intptr_t { return ++g_dispatched; });
+  platform::EnsureMessageQueue();
+  const platform::DWORD self = platform::CurrentThreadId();
+  std::atomic<bool> stop{false};
+  int window = 0;
+  std::thread poster([&] {
+    while (!stop) {
+      platform::PostWindowMessage(self, &window, 0x400, 0, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (platform::DWORD timeoutMs : {platform::DWORD{0}, platform::DWORD{200}}) {
+    auto start = Clock::now();
+    EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, timeoutMs));
+    auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(timeoutMs) - std::chrono::milliseconds(20)) << timeoutMs;
+    EXPECT_LT(waited, std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(2)) << timeoutMs;
+    if (timeoutMs == 0) {
+      EXPECT_EQ(g_dispatched, 0);  // only tests
+    }
+  }
+  EXPECT_GT(g_dispatched, 0);
+  // Without a limit it outlasts many slices of messages, and a release still ends it.
+  std::atomic<bool> done{false};
+  std::thread releaser([&] {
+    int seen = g_dispatched;
+    EXPECT_TRUE(WaitFor([&] { return g_dispatched >= seen + 100; }));  // well over 50 ms of messages
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(TSemaphore_Release(semaphore, 1));
+  });
+  EXPECT_TRUE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
+  done = true;
+  releaser.join();
+  stop = true;
+  poster.join();
+  platform::ThreadMessage message;
+  while (platform::PeekMessage(&message, true)) {
+  }
+  platform::SetWindowDispatcher(nullptr);
   TSemaphore_Close(semaphore);
 }
 
