@@ -67,7 +67,6 @@ class CWndActiveObjImpWithThread : public CWndActiveObj<T, MSG> {
   bool OnOwnWorker() const { return m_thread.get_id() == std::this_thread::get_id(); }
 
   void ThreadProc(std::uint64_t generation) {
-    if (int priority = this->GetPriority()) platform::SetThreadPriorityLevel(platform::CurrentThreadId(), priority);
     platform::HWND window = this->CreateObjectWindow();
     this->Publish(window);
     m_windowReady.Set();
