@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/Thread.h"
+#include "platform/ThreadCheck.h"
 #include "platform/Window.h"
 #include "runtime/TActiveObjectCommon.h"
 #include "runtime/TBlockingCall.h"
@@ -165,6 +166,7 @@ class CWndActiveObj : public TActiveObjectCommon<T>, private CWndActiveObjSink {
   // The functor handler of the window procedure: runs the functor with the catch-all when enabled,
   // then deletes it. True when it returned normally.
   bool OnFunctor(TFunctor* functor) override {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     this->MarkActive();
     m_served.fetch_add(1, std::memory_order_relaxed);
     return this->Run(functor, u"CWndActiveObj<%s>::OnFunctor");
@@ -214,6 +216,7 @@ class CWndActiveObj : public TActiveObjectCommon<T>, private CWndActiveObjSink {
 
   // After the message loop: dispatches the functors still queued, destroys the window, then runs those that were posted after the last look but before the window went.
   void DispatchPendingAndDestroy(platform::HWND window) {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     platform::ThreadMessage message;
     while (platform::PeekMessage(&message, window, MSG, MSG, true)) {
       platform::TranslateMessage(message);
@@ -229,6 +232,7 @@ class CWndActiveObj : public TActiveObjectCommon<T>, private CWndActiveObjSink {
   // Queued functors are taken in order, so a call made inside one of them (nesting) completes
   // after this one, and this one is done when that inner call returns.
   bool DispatchPendingUntil(const TBlockingCall& call) {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     platform::HWND window = m_window.load();
     platform::ThreadMessage message;
     while (call.state.load() == TBlockingCall::kWaiting && platform::PeekMessage(&message, window, MSG, MSG, true)) {
@@ -249,6 +253,7 @@ class CWndActiveObj : public TActiveObjectCommon<T>, private CWndActiveObjSink {
   // (-1), restarts it minute-aligned (-2), counts it down (n > 0) or ends it (0 and below), unless
   // its callback cancelled it or set it again.
   void OnWindowTimer(platform::HWND window, std::uintptr_t timerId) override {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     TGuard guard(&m_timerLock);
     auto* timer = reinterpret_cast<TTimerIface*>(timerId);
     if (!IsSetLocked(timer)) {

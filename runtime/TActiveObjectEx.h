@@ -25,6 +25,7 @@
 #include "modules/TConsole.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "platform/ThreadCheck.h"
 #include "runtime/TActiveObjectCommon.h"
 #include "runtime/TBlockingCall.h"
 #include "runtime/TFunctor.h"
@@ -217,6 +218,7 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
 
   // A blocking post made on the worker thread: serve the queue here until the functor has run.
   bool RunQueueUntil(TFunctor* functor, platform::DWORD admissionTimeoutMs) {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     if (!m_queue.SendPriority(&functor, admissionTimeoutMs)) {
       delete functor;
       return false;
@@ -242,6 +244,7 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
 
   void ThreadProc(std::uint64_t generation) {
     this->EnterWorker();
+    m_queue.SetReceiverThread(platform::CurrentThreadId());
     m_activeThreadId.store(platform::CurrentThreadId());
     while (m_running.load() && m_generation.load() == generation) {
       platform::DWORD wait = m_timers.TimeToFirstDue();
