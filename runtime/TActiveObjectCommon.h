@@ -5,16 +5,20 @@
 // post statistics. T is the owner the deriving class serves.
 //
 // Threads: any thread may call the public members; Server_ExecuteFunc runs on the calling
-// thread. The deriving class calls EnterWorker first thing on a new worker thread, publishes the
-// worker in m_activeThreadId once it serves, and calls LeaveWorker when the worker ends.
+// thread. The deriving class starts its worker with LaunchWorker; the worker calls EnterWorker
+// first thing, publishes itself in m_activeThreadId once it serves, calls LeaveWorker when it
+// ends and, when its generation is still the current one, WorkerEnded. The deriving class's
+// destructor calls EndWorkerThread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "foundation/TStringEx.h"
 #include "modules/TConsole.h"
+#include "platform/Event.h"
 #include "platform/Thread.h"
 #include "runtime/CatchAll.h"
 #include "runtime/TActiveObjectBase.h"
@@ -161,6 +165,44 @@ class TActiveObjectCommon : public TActiveObjectBase {
     m_threadId.compare_exchange_strong(expected, 0);
   }
 
+  // Starts a worker thread named after the object, running run(generation). A worker that
+  // stopped itself, or outlasted the time-out of a stop, may still be returning: it is waited for
+  // first, so that two workers never serve at once. Started again from that worker itself, it is
+  // let go: it ends after its current functor, since the generation changed.
+  template <class Run>
+  void LaunchWorker(const char16_t* name, Run run) {
+    if (m_thread.joinable()) {
+      if (OnOwnWorker())
+        m_thread.detach();
+      else
+        m_thread.join();
+    }
+    m_name = name;
+    std::uint64_t generation = ++m_generation;
+    m_threadEnded.Reset();
+    m_running.store(true);
+    m_thread = platform::StartThread(m_name.ToNarrow().c_str(), [run, generation] { run(generation); });
+  }
+  bool IsCurrentGeneration(std::uint64_t generation) const { return m_generation.load() == generation; }
+  // On the worker of the current generation, as its last step.
+  void WorkerEnded() { m_threadEnded.Set(); }
+  // The end of a stop from another thread: waits up to the time-out for the worker to end.
+  void AwaitWorkerEnd(platform::DWORD timeoutMs) {
+    if (!OnActiveThread() && m_thread.joinable() && m_threadEnded.Wait(timeoutMs)) m_thread.join();
+  }
+  // For the deriving class's destructor: a destroyed object must not keep a thread running on it.
+  // It stops a running object and waits for a worker that is still returning; destroyed from its
+  // own worker, it lets the thread go.
+  void EndWorkerThread() {
+    if (!m_thread.joinable()) return;
+    if (OnOwnWorker()) {
+      m_thread.detach();
+      return;
+    }
+    if (m_running.load()) Stop(false, platform::INFINITE_TIMEOUT);
+    if (m_thread.joinable()) m_thread.join();
+  }
+
   T* m_owner;
   TRendezVousEx m_rendezvous;
   std::atomic<bool> m_running{false};
@@ -176,6 +218,8 @@ class TActiveObjectCommon : public TActiveObjectBase {
  private:
   friend class TBlockingCallFunctor<TActiveObjectCommon>;
 
+  bool OnOwnWorker() const { return m_thread.get_id() == std::this_thread::get_id(); }
+
   void Server_ExecuteAndSignal(TBlockingCall& call) {
     if (!call.Take(TBlockingCall::kTaken)) return;  // given up: the wrapper deletes the functor
     TFunctor* functor = call.functor;
@@ -186,4 +230,7 @@ class TActiveObjectCommon : public TActiveObjectBase {
 
   const char16_t* const m_wakeName;
   const char16_t* const m_executeLabel;
+  std::thread m_thread;
+  platform::Event m_threadEnded{true, false};
+  std::atomic<std::uint64_t> m_generation{0};
 };

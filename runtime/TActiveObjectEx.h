@@ -49,35 +49,13 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
         m_timers(N) {}
 
   ~TActiveObjectEx() override {
-    // A destroyed object must not keep a thread running on it: stop it, and wait for a worker that
-    // is still returning (one that stopped itself, or outlasted the time-out of Stop).
-    if (m_thread.joinable()) {
-      if (OnOwnWorker()) {
-        m_thread.detach();
-      } else {
-        if (m_running.load()) Stop(false, platform::INFINITE_TIMEOUT);
-        if (m_thread.joinable()) m_thread.join();
-      }
-    }
+    this->EndWorkerThread();
     m_queue.Flush(0, false, true);
   }
 
   bool Start(const char16_t* name) override {
     if (m_running.load()) return true;
-    // A worker that stopped itself, or outlasted the time-out of Stop, may still be returning: wait
-    // for it, so that two workers never serve the queue at once. Started again from that worker
-    // itself, it ends after its current functor (the generation changed).
-    if (m_thread.joinable()) {
-      if (OnOwnWorker())
-        m_thread.detach();
-      else
-        m_thread.join();
-    }
-    m_name = name;
-    std::uint64_t generation = ++m_generation;
-    m_threadEnded.Reset();
-    m_running.store(true);
-    m_thread = platform::StartThread(m_name.ToNarrow().c_str(), [this, generation] { ThreadProc(generation); });
+    this->LaunchWorker(name, [this](std::uint64_t generation) { ThreadProc(generation); });
     return true;
   }
 
@@ -100,7 +78,7 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
     }
     // Stopped from its own worker, the thread ends when the current functor returns; one that
     // outlasts the time-out is waited for by Start and the destructor.
-    if (!onWorker && m_thread.joinable() && m_threadEnded.Wait(timeoutMs)) m_thread.join();
+    this->AwaitWorkerEnd(timeoutMs);
     m_stopping.store(false);
     return true;
   }
@@ -214,8 +192,6 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
       if (call->Take(TBlockingCall::kGivenUp)) call->done.Release(1);
   }
 
-  bool OnOwnWorker() const { return m_thread.get_id() == std::this_thread::get_id(); }
-
   // A blocking post made on the worker thread: serve the queue here until the functor has run.
   bool RunQueueUntil(TFunctor* functor, platform::DWORD admissionTimeoutMs) {
     TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
@@ -246,7 +222,7 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
     this->EnterWorker();
     m_queue.SetReceiverThread(platform::CurrentThreadId());
     m_activeThreadId.store(platform::CurrentThreadId());
-    while (m_running.load() && m_generation.load() == generation) {
+    while (m_running.load() && this->IsCurrentGeneration(generation)) {
       platform::DWORD wait = m_timers.TimeToFirstDue();
       if (wait == 0) m_timers.Run();
       TFunctor* functor = nullptr;
@@ -257,9 +233,9 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
       }
     }
     this->LeaveWorker();
-    if (m_generation.load() == generation) {
+    if (this->IsCurrentGeneration(generation)) {
       GiveUpWaitingCalls();
-      m_threadEnded.Set();
+      this->WorkerEnded();
     }
   }
 
@@ -271,9 +247,6 @@ class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TF
 
   TMsgQueueEx<TFunctor*, N> m_queue;
   TTimerMgrEx m_timers;
-  std::thread m_thread;
-  platform::Event m_threadEnded{true, false};
-  std::atomic<std::uint64_t> m_generation{0};
   std::mutex m_callsLock;
   std::vector<TBlockingCall*> m_waitingCalls;   // foreign blocking posts in progress, guarded by m_callsLock
   bool m_nestedDone = false;    // worker thread only

@@ -214,4 +214,19 @@ TEST_F(WndDeluxeTest, CaughtFailuresAreLoggedWithTheirPlace) {
         << lines[i];
 }
 
+// Without a deluxe layer that stops it first, the object is destroyed running: it stops itself.
+struct BareWnd : CWndActiveObjImpWithThread<BareWnd> {
+  BareWnd() : CWndActiveObjImpWithThread(this) {}
+};
+
+TEST_F(WndDeluxeTest, DestroyedRunningItStopsAndWaitsForItsWorker) {
+  DWORD worker = 0;
+  {
+    BareWnd w;
+    ASSERT_TRUE(w.Start(u"Bare"));
+    worker = w.GetActiveThreadId();
+  }
+  EXPECT_TRUE(WaitFor([&] { return testing_support::ThreadGone(worker); }));
+}
+
 }  // namespace
