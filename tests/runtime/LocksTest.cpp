@@ -69,36 +69,9 @@ TEST_F(LocksTest, MutexAndSemaphoreResults) {
 
 std::atomic<int> g_dispatched{0};
 
+// Another thread posts window messages to the waiting thread without pause: they are dispatched
+// during the wait, and the time-out holds all the same.
 TEST_F(LocksTest, WaitPumpingMessages) {
-  TSemaphoreHandle semaphore = TSemaphore_Create(0, 1);
-  g_dispatched = 0;
-  platform::SetWindowDispatcher([](const platform::ThreadMessage&) -> std::intptr_t { return ++g_dispatched; });
-  std::atomic<platform::DWORD> id{0};
-  std::thread pump([&] {
-    platform::ThreadMessage message;
-    platform::PeekMessage(&message, false);  // asks for messages
-    id = platform::CurrentThreadId();
-    // Window messages are dispatched while it waits; a quit message ends the wait, and is consumed.
-    EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
-    EXPECT_FALSE(platform::PeekMessage(&message, false));
-  });
-  ASSERT_TRUE(WaitFor([&] { return id != 0; }));
-  int window = 0;
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(platform::PostWindowMessage(id, &window, 0x400, 0, 0));
-  EXPECT_TRUE(WaitFor([&] { return g_dispatched == 5; }));
-  EXPECT_TRUE(platform::PostThreadMessage(id, platform::WM_QUIT, 0, 0));
-  pump.join();
-  platform::SetWindowDispatcher(nullptr);
-
-  std::thread releaser([&] { EXPECT_TRUE(TSemaphore_Release(semaphore, 1)); });  // a release ends it
-  EXPECT_TRUE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
-  releaser.join();
-  EXPECT_EQ(Printed(), u"");
-  TSemaphore_Close(semaphore);
-}
-
-// A thread posts to the waiting thread without pause: the time-out must hold all the same.
-TEST_F(LocksTest, WaitPumpingMessagesKeepsItsTimeOutWhileMessagesArrive) {
   TSemaphoreHandle semaphore = TSemaphore_Create(0, 1);
   g_dispatched = 0;
   platform::SetWindowDispatcher([](const platform::ThreadMessage&) -> std::intptr_t { return ++g_dispatched; });
@@ -123,23 +96,27 @@ TEST_F(LocksTest, WaitPumpingMessagesKeepsItsTimeOutWhileMessagesArrive) {
     }
   }
   EXPECT_GT(g_dispatched, 0);
-  // Without a limit it outlasts many slices of messages, and a release still ends it.
-  std::atomic<bool> done{false};
-  std::thread releaser([&] {
+  // Without a limit it outlasts many slices of messages; a release ends it, and so does a quit
+  // message, which is consumed.
+  std::atomic<bool> released{false};
+  std::thread ender([&] {
     int seen = g_dispatched;
     EXPECT_TRUE(WaitFor([&] { return g_dispatched >= seen + 100; }));  // well over 50 ms of messages
-    EXPECT_FALSE(done);
+    released = true;
     EXPECT_TRUE(TSemaphore_Release(semaphore, 1));
+    EXPECT_TRUE(WaitFor([&] { return g_dispatched >= seen + 200; }));
+    stop = true;
+    EXPECT_TRUE(platform::PostThreadMessage(self, platform::WM_QUIT, 0, 0));
   });
   EXPECT_TRUE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
-  done = true;
-  releaser.join();
-  stop = true;
+  EXPECT_TRUE(released);
+  EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
+  ender.join();
   poster.join();
   platform::ThreadMessage message;
-  while (platform::PeekMessage(&message, true)) {
-  }
+  while (platform::PeekMessage(&message, true)) EXPECT_NE(message.message, platform::WM_QUIT);
   platform::SetWindowDispatcher(nullptr);
+  EXPECT_EQ(Printed(), u"");
   TSemaphore_Close(semaphore);
 }
 
