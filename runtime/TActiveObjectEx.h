@@ -19,11 +19,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "modules/TConsole.h"
-#include "platform/Event.h"
 #include "platform/Thread.h"
 #include "platform/ThreadCheck.h"
 #include "runtime/TActiveObjectCommon.h"
