@@ -6,8 +6,8 @@
 
 #include "platform/Clock.h"
 #include "platform/Module.h"
+#include "platform/RecursiveMutex.h"
 #include "platform/Thread.h"
-#include "runtime/TGuard.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr std::size_t kBufferUnits = 8192;  // 8191 characters and the terminato
 // The console state of the module this copy of the kit is linked into.
 struct ConsoleState {
   int instances = 0;
-  std::unique_ptr<TMutexEx> lock;
+  std::unique_ptr<platform::RecursiveMutex> lock;
   std::unique_ptr<char16_t[]> buffer;  // guarded by lock
   IConsoleListener* listener = nullptr;  // guarded by lock
   int handingOn = 0;  // guarded by lock: listener calls in progress on the thread that holds it
@@ -25,6 +25,24 @@ struct ConsoleState {
   std::atomic<bool> moduleName{false};
   std::u16string moduleFileName;  // guarded by lock; found at the first print that needs it
   bool moduleFileNameKnown = false;
+};
+
+// Holds the module's console lock for a scope. A lock whose owner thread ended holding it
+// (abandoned) is held all the same: it guards only the console state, which stays whole.
+class ConsoleLockHold {
+ public:
+  explicit ConsoleLockHold(platform::RecursiveMutex* lock) : m_lock(lock) {
+    if (m_lock != nullptr && m_lock->Lock(platform::INFINITE_TIMEOUT) == platform::RecursiveMutex::Result::Failed)
+      m_lock = nullptr;
+  }
+  ~ConsoleLockHold() {
+    if (m_lock != nullptr) m_lock->Unlock();
+  }
+  ConsoleLockHold(const ConsoleLockHold&) = delete;
+  ConsoleLockHold& operator=(const ConsoleLockHold&) = delete;
+
+ private:
+  platform::RecursiveMutex* m_lock;
 };
 
 // Never destroyed, so printing late in the process's exit finds it (with no buffer) instead of
@@ -73,7 +91,7 @@ __attribute__((init_priority(101))) TConsole g_moduleConsole;
 TConsole::TConsole() {
   ConsoleState& s = State();
   if (s.instances++ == 0) {
-    s.lock = std::make_unique<TMutexEx>();
+    s.lock = std::make_unique<platform::RecursiveMutex>();
     s.buffer = std::make_unique<char16_t[]>(kBufferUnits);
   }
 }
@@ -119,7 +137,7 @@ void PrintLocked(ConsoleState& s, const char16_t* format, const FormatArg* args,
 void TConsole::PrintV(const char16_t* format, const FormatArg* args, std::size_t count) {
   ConsoleState& s = State();
   if (s.lock == nullptr) return;
-  TGuardEx guard(s.lock.get());
+  ConsoleLockHold hold(s.lock.get());
   if (s.buffer != nullptr) PrintLocked(s, format, args, count);
 }
 
@@ -127,7 +145,7 @@ void TConsole::PrintV(const char16_t* format, const FormatArg* args, std::size_t
 void TConsole::PrintLineV(const char16_t* format, const FormatArg* args, std::size_t count) {
   ConsoleState& s = State();
   if (s.lock == nullptr) return;
-  TGuardEx guard(s.lock.get());
+  ConsoleLockHold hold(s.lock.get());
   if (s.buffer == nullptr) return;
   PrintLocked(s, format, args, count);
   HandOn(u"\r\n");
@@ -135,13 +153,13 @@ void TConsole::PrintLineV(const char16_t* format, const FormatArg* args, std::si
 
 void TConsole::SetConsoleListener(IConsoleListener* listener) {
   ConsoleState& s = State();
-  TGuardEx guard(s.lock.get());
+  ConsoleLockHold hold(s.lock.get());
   s.listener = listener;
 }
 
 IConsoleListener* TConsole::GetConsoleListener() {
   ConsoleState& s = State();
-  TGuardEx guard(s.lock.get());
+  ConsoleLockHold hold(s.lock.get());
   return s.listener;
 }
 

@@ -26,19 +26,14 @@
 #include <memory>
 #include <vector>
 
-#include "foundation/TStringEx.h"
-#include "modules/TConsole.h"
-#include "platform/Semaphore.h"
 #include "platform/Thread.h"
+#include "platform/ThreadCheck.h"
 #include "platform/Window.h"
-#include "runtime/CatchAll.h"
-#include "runtime/TActiveObjectBase.h"
-#include "runtime/TApplicationSettings.h"
+#include "runtime/TActiveObjectCommon.h"
 #include "runtime/TBlockingCall.h"
 #include "runtime/TCriticalSection.h"
 #include "runtime/TFunctor.h"
 #include "runtime/TGuard.h"
-#include "runtime/TRendezVousEx.h"
 #include "runtime/TTimerIface.h"
 #include "runtime/TTimerMgrEx.h"
 
@@ -81,13 +76,13 @@ class CWndActiveObjSink {
 };
 
 template <class T, platform::UINT MSG>
-class CWndActiveObj : public TActiveObjectBase, private CWndActiveObjSink {
- protected:
-  static constexpr platform::DWORD kNoThread = 0xFFFFFFFF;
+class CWndActiveObj : public TActiveObjectCommon<T>, private CWndActiveObjSink {
+  using Common = TActiveObjectCommon<T>;
+  using Common::m_activeThreadId, Common::m_name, Common::m_running, Common::m_statistics, Common::kNoThread;
 
  public:
   explicit CWndActiveObj(T* owner)
-      : m_owner(owner), m_rendezvous(this, 0), m_catchEnabled(TApplicationSettings::ReadEnableCatch()) {}
+      : Common(owner, 0, u"CWndActiveObj::Server_Dummy()", u"CWndActiveObj<%s>::Server_ExecuteFunc") {}
 
   bool IsRunning() override { return m_running.load(); }
 
@@ -168,119 +163,60 @@ class CWndActiveObj : public TActiveObjectBase, private CWndActiveObjSink {
     return wasSet;
   }
 
-  bool ResetTimer(TTimerIface* timer) override {
-    CancelTimer(timer);
-    return SetTimer(timer);
-  }
-
-  // Not from the worker itself (it would wait for itself).
-  bool Lock(platform::DWORD timeoutMs) override { return m_rendezvous.Enter(timeoutMs); }
-  bool Unlock() override {
-    m_rendezvous.Leave();
-    return true;
-  }
-
-  bool PostOrExecute(TFunctor* functor, platform::DWORD admissionTimeoutMs) override {
-    if (functor != nullptr && platform::CurrentThreadId() == m_activeThreadId.load()) {
-      Server_ExecuteFunc(functor);
-      return true;
-    }
-    return Post(functor, admissionTimeoutMs);
-  }
-
-  bool PushAndBlock(TFunctor* functor, platform::DWORD admissionTimeoutMs) override {
-    return PushAndBlockThreadSafeInternal(functor, admissionTimeoutMs, false);
-  }
-
-  // Applied to the worker, and kept for a worker started later.
-  void SetPriority(int level) override {
-    int applied = level >= 1 && level <= 7 ? level : 4;
-    m_priority.store(applied);
-    platform::DWORD thread = m_activeThreadId.load();
-    if (thread != kNoThread) platform::SetThreadPriorityLevel(thread, applied);
-  }
-
-  bool CheckAlive() override {
-    bool alive = m_activity.exchange(false, std::memory_order_relaxed);
-    if (m_running.load() && PendingCount() == 0) {
-      auto* wake = new TFunctor0<CWndActiveObj>(this, &CWndActiveObj::Server_Dummy);
-      wake->m_name = u"CWndActiveObj::Server_Dummy()";
-      Post(wake, 0);
-    }
-    return alive;
-  }
-
-  virtual void PrintInfo() { TConsole::PrintLine(u"| %04X | %-50s | %d", m_activeThreadId.load(), m_name, PendingCount()); }
-  virtual void Reserved(std::uint32_t) {}
-  virtual void EnableStatistics(bool on) { m_statistics.Enable(on); }
-  virtual bool IsStatisticsEnabled() { return m_statistics.IsEnabled(); }
-  virtual void ResetStatistics() { m_statistics.Reset(); }
-  virtual std::uint32_t GetMaxQueueCount() { return m_statistics.MaxQueueCount(); }
-  virtual std::uint32_t GetPostCount() { return m_statistics.PostCount(); }
-
   // The functor handler of the window procedure: runs the functor with the catch-all when enabled,
   // then deletes it. True when it returned normally.
   bool OnFunctor(TFunctor* functor) override {
-    MarkActive();
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
+    this->MarkActive();
     m_served.fetch_add(1, std::memory_order_relaxed);
-    return Run(functor, u"CWndActiveObj<%s>::OnFunctor");
+    return this->Run(functor, u"CWndActiveObj<%s>::OnFunctor");
   }
 
   // The blocking post: posts a wrapper that runs the functor and signals this call alone. From
   // another thread it waits without limit; on the worker it dispatches the queued functors until
   // its own has run. False when refused (not running, unless forced), or when the functor was
   // deleted unrun by a flush.
-  virtual bool PushAndBlockThreadSafeInternal(TFunctor* functor, platform::DWORD admissionTimeoutMs, bool force) {
+  bool PushAndBlockThreadSafeInternal(TFunctor* functor, platform::DWORD admissionTimeoutMs, bool force) override {
     if (functor == nullptr) return false;
     if (!m_running.load() && !force) {
       delete functor;
       return false;
     }
     auto call = std::make_shared<TBlockingCall>(functor);
-    if (!Post(new TBlockingCallFunctor<CWndActiveObj>(this, call), admissionTimeoutMs)) return false;  // the functor went with the wrapper
-    if (platform::CurrentThreadId() == m_activeThreadId.load()) return DispatchPendingUntil(*call);
+    if (!Post(this->NewBlockingCallFunctor(call), admissionTimeoutMs)) return false;  // the functor went with the wrapper
+    if (this->OnActiveThread()) return DispatchPendingUntil(*call);
     call->done.Wait(platform::INFINITE_TIMEOUT);
     return call->state.load() == TBlockingCall::kTaken;
   }
 
-  // Runs one functor on the calling thread, with the catch-all when enabled, then deletes it.
-  bool Server_ExecuteFunc(TFunctor* functor) {
-    if (functor == nullptr) return false;
-    MarkActive();
-    return Run(functor, u"CWndActiveObj<%s>::Server_ExecuteFunc");
-  }
-
-  // Does nothing: a functor calling it shows the worker alive.
-  void Server_Dummy() {}
-
-  const TStringEx& GetName() const { return m_name; }
-  platform::DWORD GetActiveThreadId() const { return m_activeThreadId.load(); }
-  bool IsCatchEnabled() const { return m_catchEnabled; }
   platform::HWND GetWindow() const { return m_window.load(); }
 
  protected:
-  T* GetOwner() const { return m_owner; }
   void SetName(const char16_t* name) { m_name = name; }
   std::atomic<bool>& RunningFlag() { return m_running; }
-  int GetPriority() const { return m_priority.load(); }
-
-  // On the new worker: creates the window. Null when it could not be created.
-  platform::HWND CreateObjectWindow() { return CreateSinkWindow(); }
+  // On the new worker: takes the thread as the worker's and creates the window. Null when it
+  // could not be created.
+  platform::HWND CreateObjectWindow() {
+    this->EnterWorker();
+    return CreateSinkWindow();
+  }
   // Makes the window the target of posts, and the calling thread the worker.
   void Publish(platform::HWND window) {
+    if (window == nullptr) this->LeaveWorker();
     m_activeThreadId.store(window != nullptr ? platform::CurrentThreadId() : kNoThread);
     m_window.store(window);
   }
   // The worker ended: no window, no worker, and no timer set any more (they went with the window).
   void Withdraw() {
     m_window.store(nullptr);
-    m_activeThreadId.store(kNoThread);
+    this->LeaveWorker();
     TGuard guard(&m_timerLock);
     m_setTimers.clear();
   }
 
   // After the message loop: dispatches the functors still queued, destroys the window, then runs those that were posted after the last look but before the window went.
   void DispatchPendingAndDestroy(platform::HWND window) {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     platform::ThreadMessage message;
     while (platform::PeekMessage(&message, window, MSG, MSG, true)) {
       platform::TranslateMessage(message);
@@ -292,20 +228,11 @@ class CWndActiveObj : public TActiveObjectBase, private CWndActiveObjSink {
   }
 
  private:
-  friend class TBlockingCallFunctor<CWndActiveObj>;
-
-  void Server_ExecuteAndSignal(TBlockingCall& call) {
-    if (!call.Take(TBlockingCall::kTaken)) return;
-    TFunctor* functor = call.functor;
-    call.functor = nullptr;
-    Server_ExecuteFunc(functor);
-    call.done.Release(1);
-  }
-
   // A blocking post made on the worker: dispatch the queued functors here until the call is done.
   // Queued functors are taken in order, so a call made inside one of them (nesting) completes
   // after this one, and this one is done when that inner call returns.
   bool DispatchPendingUntil(const TBlockingCall& call) {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     platform::HWND window = m_window.load();
     platform::ThreadMessage message;
     while (call.state.load() == TBlockingCall::kWaiting && platform::PeekMessage(&message, window, MSG, MSG, true)) {
@@ -315,21 +242,9 @@ class CWndActiveObj : public TActiveObjectBase, private CWndActiveObjSink {
     return call.state.load() == TBlockingCall::kTaken;
   }
 
-  bool Run(TFunctor* functor, const char16_t* where) {
-    std::unique_ptr<TFunctor> owned(functor);
-    if (m_catchEnabled) return RunCatchingAll(functor, where, m_name);
-    functor->Execute();
-    return true;
-  }
-
   std::uint32_t PendingCount() const {
     std::int32_t pending = static_cast<std::int32_t>(m_queued.load() - m_served.load());
     return static_cast<std::uint32_t>(std::max(0, pending));
-  }
-
-  // Written only when it changes: posting threads read the neighbouring fields.
-  void MarkActive() {
-    if (!m_activity.load(std::memory_order_relaxed)) m_activity.store(true, std::memory_order_relaxed);
   }
 
   platform::UINT FunctorMessage() const override { return MSG; }
@@ -338,6 +253,7 @@ class CWndActiveObj : public TActiveObjectBase, private CWndActiveObjSink {
   // (-1), restarts it minute-aligned (-2), counts it down (n > 0) or ends it (0 and below), unless
   // its callback cancelled it or set it again.
   void OnWindowTimer(platform::HWND window, std::uintptr_t timerId) override {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     TGuard guard(&m_timerLock);
     auto* timer = reinterpret_cast<TTimerIface*>(timerId);
     if (!IsSetLocked(timer)) {
@@ -385,21 +301,12 @@ class CWndActiveObj : public TActiveObjectBase, private CWndActiveObjSink {
     return timer->GetNextFiring() - before;
   }
 
-  T* m_owner;
-  TRendezVousEx m_rendezvous;
   std::atomic<platform::HWND> m_window{nullptr};
-  std::atomic<bool> m_running{false};
-  std::atomic<platform::DWORD> m_activeThreadId{kNoThread};
-  std::atomic<int> m_priority{0};  // the level set last, 0 when never set
   // Functors posted or sent, and those served (run, or deleted by a flush): each on a line of its
   // own, so that posting threads and the worker do not take turns at one.
   alignas(64) std::atomic<std::uint32_t> m_queued{0};
   alignas(64) std::atomic<std::uint32_t> m_served{0};
-  alignas(64) TStringEx m_name;
-  std::atomic<bool> m_activity{false};
-  TPostStatistics m_statistics;
-  const bool m_catchEnabled;
-  TCriticalSection m_timerLock;
+  alignas(64) TCriticalSection m_timerLock;
   std::vector<TTimerIface*> m_setTimers;  // the timers set here and not ended; guarded by m_timerLock
   TTimerMgrEx m_timerNumbers{0};          // numbers timers and computes first delays; guarded by its own lock
 };

@@ -8,8 +8,6 @@
 // a worker that is still returning from a stop; the destructor stops a running object first.
 #pragma once
 
-#include <thread>
-
 #include "platform/Event.h"
 #include "platform/Thread.h"
 #include "runtime/CWndActiveObj.h"
@@ -21,36 +19,16 @@ class CWndActiveObjImpWithThread : public CWndActiveObj<T, MSG> {
  public:
   explicit CWndActiveObjImpWithThread(T* owner) : Base(owner) {}
 
-  ~CWndActiveObjImpWithThread() override {
-    if (!m_thread.joinable()) return;
-    if (OnOwnWorker()) {
-      m_thread.detach();
-      return;
-    }
-    if (this->IsRunning()) CWndActiveObjImpWithThread::Stop(false, platform::INFINITE_TIMEOUT);
-    m_thread.join();
-  }
+  ~CWndActiveObjImpWithThread() override { this->EndWorkerThread(); }
 
   // True when the worker runs with its window; false when the window could not be created.
   bool Start(const char16_t* name) override {
     if (this->IsRunning()) return true;
-    // A worker still returning from a stop is waited for, so that two never run at once; started
-    // again from that worker itself, the old one finishes its loop on its own.
-    if (m_thread.joinable()) {
-      if (OnOwnWorker())
-        m_thread.detach();
-      else
-        m_thread.join();
-    }
-    this->SetName(name);
-    std::uint64_t generation = ++m_generation;
-    m_threadEnded.Reset();
-    this->RunningFlag().store(true);
-    m_thread = platform::StartThread(this->GetName().ToNarrow().c_str(), [this, generation] { ThreadProc(generation); });
+    this->LaunchWorker(name, [this](std::uint64_t generation) { ThreadProc(generation); });
     m_windowReady.Wait(platform::INFINITE_TIMEOUT);
     if (this->GetWindow() != nullptr) return true;
     this->RunningFlag().store(false);
-    m_thread.join();
+    this->AwaitWorkerEnd(platform::INFINITE_TIMEOUT);
     return false;
   }
 
@@ -58,20 +36,19 @@ class CWndActiveObjImpWithThread : public CWndActiveObj<T, MSG> {
     if (!this->RunningFlag().exchange(false)) return true;
     if (flushFirst) this->Flush(timeoutMs);
     if (platform::HWND window = this->GetWindow()) platform::PostMessage(window, platform::WM_QUIT, 0, 0);
-    if (platform::CurrentThreadId() != this->GetActiveThreadId() && m_thread.joinable() && m_threadEnded.Wait(timeoutMs))
-      m_thread.join();
+    this->AwaitWorkerEnd(timeoutMs);
     return true;
   }
 
  private:
-  bool OnOwnWorker() const { return m_thread.get_id() == std::this_thread::get_id(); }
-
   void ThreadProc(std::uint64_t generation) {
-    if (int priority = this->GetPriority()) platform::SetThreadPriorityLevel(platform::CurrentThreadId(), priority);
     platform::HWND window = this->CreateObjectWindow();
     this->Publish(window);
     m_windowReady.Set();
-    if (window == nullptr) return;
+    if (window == nullptr) {
+      this->WorkerEnded();
+      return;
+    }
     platform::ThreadMessage message;
     while (platform::GetMessage(&message)) {
       // A thread timer nobody handles is ended rather than left to fire for ever.
@@ -83,14 +60,11 @@ class CWndActiveObjImpWithThread : public CWndActiveObj<T, MSG> {
       platform::DispatchMessage(message);
     }
     this->DispatchPendingAndDestroy(window);
-    if (m_generation.load() != generation) return;  // started again from this thread: the new worker owns the state
+    if (!this->IsCurrentGeneration(generation)) return;  // started again from this thread: the new worker owns the state
     this->Withdraw();
     this->RunningFlag().store(false);
-    m_threadEnded.Set();
+    this->WorkerEnded();
   }
 
-  std::thread m_thread;
   platform::Event m_windowReady{false, false};  // auto-reset: one signal per start
-  platform::Event m_threadEnded{true, false};
-  std::atomic<std::uint64_t> m_generation{0};
 };

@@ -19,66 +19,41 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
-#include "foundation/TStringEx.h"
 #include "modules/TConsole.h"
-#include "platform/Event.h"
 #include "platform/Thread.h"
-#include "runtime/CatchAll.h"
-#include "runtime/TActiveObjectBase.h"
-#include "runtime/TApplicationSettings.h"
+#include "platform/ThreadCheck.h"
+#include "runtime/TActiveObjectCommon.h"
 #include "runtime/TBlockingCall.h"
 #include "runtime/TFunctor.h"
 #include "runtime/TMsgQueueEx.h"
-#include "runtime/TRendezVousEx.h"
 #include "runtime/TTimerIface.h"
 #include "runtime/TTimerMgrEx.h"
 
 template <class T, std::uint32_t N>
-class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFunctor*> {
-  static constexpr platform::DWORD kNoThread = 0xFFFFFFFF;
+class TActiveObjectEx : public TActiveObjectCommon<T>, private TMsgQueueIface<TFunctor*> {
+  using Common = TActiveObjectCommon<T>;
+  using Common::m_activeThreadId, Common::m_name, Common::m_rendezvous, Common::m_running, Common::m_statistics,
+      Common::m_stopping;
 
  public:
+  using Common::Server_ExecuteFunc;
+
   // waitMode 1: the queue's flush and the rendezvous wait while dispatching window messages.
   explicit TActiveObjectEx(T* owner, std::uint32_t waitMode = 0)
-      : m_queue(nullptr, this, waitMode),
-        m_timers(N),
-        m_rendezvous(this, waitMode),
-        m_owner(owner),
-        m_catchEnabled(TApplicationSettings::ReadEnableCatch()) {}
+      : Common(owner, waitMode, u"TActiveObjectEx::Server_Dummy()", u"TActiveObjectEx<%s>::Server_ExecuteFunc"),
+        m_queue(nullptr, this, waitMode),
+        m_timers(N) {}
 
   ~TActiveObjectEx() override {
-    // A destroyed object must not keep a thread running on it: stop it, and wait for a worker that
-    // is still returning (one that stopped itself, or outlasted the time-out of Stop).
-    if (m_thread.joinable()) {
-      if (OnOwnWorker()) {
-        m_thread.detach();
-      } else {
-        if (m_running.load()) Stop(false, platform::INFINITE_TIMEOUT);
-        if (m_thread.joinable()) m_thread.join();
-      }
-    }
+    this->EndWorkerThread();
     m_queue.Flush(0, false, true);
   }
 
   bool Start(const char16_t* name) override {
     if (m_running.load()) return true;
-    // A worker that stopped itself, or outlasted the time-out of Stop, may still be returning: wait
-    // for it, so that two workers never serve the queue at once. Started again from that worker
-    // itself, it ends after its current functor (the generation changed).
-    if (m_thread.joinable()) {
-      if (OnOwnWorker())
-        m_thread.detach();
-      else
-        m_thread.join();
-    }
-    m_name = name;
-    std::uint64_t generation = ++m_generation;
-    m_threadEnded.Reset();
-    m_running.store(true);
-    m_thread = platform::StartThread(m_name.ToNarrow().c_str(), [this, generation] { ThreadProc(generation); });
+    this->LaunchWorker(name, [this](std::uint64_t generation) { ThreadProc(generation); });
     return true;
   }
 
@@ -88,7 +63,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
     if (!m_running.load()) return true;
     m_stopping.store(true);
     if (flushFirst) Flush(timeoutMs);
-    const bool onWorker = platform::CurrentThreadId() == m_activeThreadId.load();
+    const bool onWorker = this->OnActiveThread();
     // The stop request passes the stopping flag and a full normal lane; from another thread it
     // waits for a place in the priority lane (blocking posts may hold them all). A flush that timed
     // out still discards, when the worker comes to it, what was queued then, the request included,
@@ -101,7 +76,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
     }
     // Stopped from its own worker, the thread ends when the current functor returns; one that
     // outlasts the time-out is waited for by Start and the destructor.
-    if (!onWorker && m_thread.joinable() && m_threadEnded.Wait(timeoutMs)) m_thread.join();
+    this->AwaitWorkerEnd(timeoutMs);
     m_stopping.store(false);
     return true;
   }
@@ -114,7 +89,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
   // From the worker itself the queue is flushed on the spot: waiting for the worker to pass the
   // flush would be waiting for itself.
   void Flush(platform::DWORD timeoutMs) override {
-    bool onWorker = platform::CurrentThreadId() == m_activeThreadId.load();
+    bool onWorker = this->OnActiveThread();
     m_queue.Flush(timeoutMs, m_running.load() && !onWorker, true);
   }
 
@@ -135,7 +110,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
       return false;
     }
     if (functor == nullptr) return false;
-    if (platform::CurrentThreadId() == m_activeThreadId.load()) {
+    if (this->OnActiveThread()) {
       // The worker is here already: meeting itself would wait for ever.
       Server_ExecuteFunc(functor);
       return true;
@@ -153,70 +128,11 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
     // The id as the manager gave it: read from the timer afterwards, it races with the worker,
     // which may fire a short timer and clear its id meanwhile.
     platform::DWORD id = m_timers.Set(timer);
-    auto* wake = new TFunctor0<TActiveObjectEx>(this, &TActiveObjectEx::Server_Dummy);
-    wake->m_name = u"TActiveObjectEx::Server_Dummy()";
-    PostOrExecute(wake, 0);
+    this->PostOrExecute(this->NewWakeFunctor(), 0);
     return id != 0;
   }
 
   bool CancelTimer(TTimerIface* timer) override { return m_timers.Cancel(timer); }
-
-  bool ResetTimer(TTimerIface* timer) override {
-    CancelTimer(timer);
-    return SetTimer(timer);
-  }
-
-  bool Lock(platform::DWORD timeoutMs) override { return m_rendezvous.Enter(timeoutMs); }
-
-  bool Unlock() override {
-    m_rendezvous.Leave();
-    return true;
-  }
-
-  bool PostOrExecute(TFunctor* functor, platform::DWORD admissionTimeoutMs) override {
-    if (m_stopping.load()) {
-      delete functor;
-      return false;
-    }
-    if (platform::CurrentThreadId() == m_activeThreadId.load()) {
-      Server_ExecuteFunc(functor);
-      return true;
-    }
-    return Post(functor, admissionTimeoutMs);
-  }
-
-  bool PushAndBlock(TFunctor* functor, platform::DWORD admissionTimeoutMs) override {
-    return PushAndBlockThreadSafeInternal(functor, admissionTimeoutMs, false);
-  }
-
-  // Applied to the worker, and kept for a worker started later: without a worker there is no
-  // thread to change (the calling thread least of all).
-  void SetPriority(int level) override {
-    int applied = level >= 1 && level <= 7 ? level : 4;
-    m_priority.store(applied);
-    platform::DWORD thread = m_threadId.load();
-    if (thread != 0) platform::SetThreadPriorityLevel(thread, applied);
-  }
-
-  bool CheckAlive() override {
-    bool alive = m_activity.exchange(false, std::memory_order_relaxed);
-    if (m_running.load() && m_queue.GetCount() == 0) {
-      auto* wake = new TFunctor0<TActiveObjectEx>(this, &TActiveObjectEx::Server_Dummy);
-      wake->m_name = u"TActiveObjectEx::Server_Dummy()";
-      Post(wake, 0);
-    }
-    return alive;
-  }
-
-  virtual void PrintInfo() {
-    TConsole::PrintLine(u"| %04X | %-50s | %d", m_activeThreadId.load(), m_name, m_queue.GetCount());
-  }
-  virtual void Reserved(std::uint32_t) {}
-  virtual void EnableStatistics(bool on) { m_statistics.Enable(on); }
-  virtual bool IsStatisticsEnabled() { return m_statistics.IsEnabled(); }
-  virtual void ResetStatistics() { m_statistics.Reset(); }
-  virtual std::uint32_t GetMaxQueueCount() { return m_statistics.MaxQueueCount(); }
-  virtual std::uint32_t GetPostCount() { return m_statistics.PostCount(); }
 
   // Ends the worker loop after the current turn; queued as the stop request.
   virtual void EndImpl() { m_running.store(false); }
@@ -225,8 +141,8 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
   // from another thread it waits for the functor's own completion signal. A stop request passes
   // with `force` while the object is stopping. A functor discarded unrun (by a flush), or given up
   // when the worker ends before reaching it, ends the wait too, with false.
-  virtual bool PushAndBlockThreadSafeInternal(TFunctor* functor, platform::DWORD admissionTimeoutMs, bool force) {
-    if (platform::CurrentThreadId() == m_activeThreadId.load()) {
+  bool PushAndBlockThreadSafeInternal(TFunctor* functor, platform::DWORD admissionTimeoutMs, bool force) override {
+    if (this->OnActiveThread()) {
       if ((m_stopping.load() && !force) || !m_running.load()) {
         delete functor;
         return false;
@@ -244,7 +160,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
       }
       m_waitingCalls.push_back(call.get());
     }
-    TFunctor* wrapper = new TBlockingCallFunctor<TActiveObjectEx>(this, call);
+    TFunctor* wrapper = this->NewBlockingCallFunctor(call);
     if (!m_queue.SendPriority(&wrapper, admissionTimeoutMs)) {
       delete wrapper;  // deletes the functor with it
       ForgetCall(call.get());
@@ -260,38 +176,7 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
     return false;
   }
 
-  // Runs one functor on the calling thread, with the catch-all when enabled, then deletes it.
-  void Server_ExecuteFunc(TFunctor* functor) {
-    if (functor == nullptr) return;
-    m_activity.store(true, std::memory_order_relaxed);
-    if (m_catchEnabled)
-      RunCatchingAll(functor, u"TActiveObjectEx<%s>::Server_ExecuteFunc", m_name);
-    else
-      functor->Execute();
-    delete functor;
-  }
-
-  // Does nothing: a functor calling it wakes the worker.
-  void Server_Dummy() {}
-
-  const TStringEx& GetName() const { return m_name; }
-  platform::DWORD GetActiveThreadId() const { return m_activeThreadId.load(); }
-  bool IsCatchEnabled() const { return m_catchEnabled; }
-
- protected:
-  T* GetOwner() const { return m_owner; }
-
  private:
-  friend class TBlockingCallFunctor<TActiveObjectEx>;
-
-  void Server_ExecuteAndSignal(TBlockingCall& call) {
-    if (!call.Take(TBlockingCall::kTaken)) return;  // given up: the wrapper deletes the functor
-    TFunctor* functor = call.functor;
-    call.functor = nullptr;
-    Server_ExecuteFunc(functor);
-    call.done.Release(1);
-  }
-
   void ForgetCall(TBlockingCall* call) {
     std::lock_guard<std::mutex> hold(m_callsLock);
     m_waitingCalls.erase(std::find(m_waitingCalls.begin(), m_waitingCalls.end(), call));
@@ -305,10 +190,9 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
       if (call->Take(TBlockingCall::kGivenUp)) call->done.Release(1);
   }
 
-  bool OnOwnWorker() const { return m_thread.get_id() == std::this_thread::get_id(); }
-
   // A blocking post made on the worker thread: serve the queue here until the functor has run.
   bool RunQueueUntil(TFunctor* functor, platform::DWORD admissionTimeoutMs) {
+    TOLVANE_DCHECK_ON_THREAD(m_activeThreadId.load());
     if (!m_queue.SendPriority(&functor, admissionTimeoutMs)) {
       delete functor;
       return false;
@@ -333,11 +217,10 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
   }
 
   void ThreadProc(std::uint64_t generation) {
-    const platform::DWORD self = platform::CurrentThreadId();
-    m_threadId.store(self);
-    if (int priority = m_priority.load()) platform::SetThreadPriorityLevel(self, priority);
-    m_activeThreadId.store(self);
-    while (m_running.load() && m_generation.load() == generation) {
+    this->EnterWorker();
+    m_queue.SetReceiverThread(platform::CurrentThreadId());
+    m_activeThreadId.store(platform::CurrentThreadId());
+    while (m_running.load() && this->IsCurrentGeneration(generation)) {
       platform::DWORD wait = m_timers.TimeToFirstDue();
       if (wait == 0) m_timers.Run();
       TFunctor* functor = nullptr;
@@ -347,13 +230,10 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
         m_timers.Run();
       }
     }
-    platform::DWORD expected = self;
-    m_activeThreadId.compare_exchange_strong(expected, kNoThread);
-    expected = self;
-    m_threadId.compare_exchange_strong(expected, 0);
-    if (m_generation.load() == generation) {
+    this->LeaveWorker();
+    if (this->IsCurrentGeneration(generation)) {
       GiveUpWaitingCalls();
-      m_threadEnded.Set();
+      this->WorkerEnded();
     }
   }
 
@@ -365,23 +245,9 @@ class TActiveObjectEx : public TActiveObjectBase, private TMsgQueueIface<TFuncto
 
   TMsgQueueEx<TFunctor*, N> m_queue;
   TTimerMgrEx m_timers;
-  TRendezVousEx m_rendezvous;
-  std::thread m_thread;
-  platform::Event m_threadEnded{true, false};
-  std::atomic<std::uint64_t> m_generation{0};
-  std::atomic<bool> m_running{false};
-  T* m_owner;
-  std::atomic<platform::DWORD> m_activeThreadId{kNoThread};
-  std::atomic<platform::DWORD> m_threadId{0};  // the worker's, 0 without one
-  std::atomic<int> m_priority{0};              // the level set last, 0 when never set
   std::mutex m_callsLock;
   std::vector<TBlockingCall*> m_waitingCalls;   // foreign blocking posts in progress, guarded by m_callsLock
   bool m_nestedDone = false;    // worker thread only
   std::uint32_t m_nesting = 0;  // worker thread only
-  TStringEx m_name;
-  std::atomic<bool> m_stopping{false};
-  std::atomic<bool> m_activity{false};
-  TPostStatistics m_statistics;
-  const bool m_catchEnabled;
   const platform::DWORD m_blockTimeout = platform::INFINITE_TIMEOUT;
 };

@@ -2,7 +2,7 @@
 // ring of N + 5 places: a normal lane of N places and a priority lane of 5, so the runtime's own
 // hand-offs find room when ordinary work has filled the queue. Both lanes append at the tail.
 //
-// Threads: any thread sends; only the owner's thread receives. A sender first takes a place (up
+// Threads: any thread sends; only the receiver's thread receives (checked: see SetReceiverThread). A sender first takes a place (up
 // to its own admission time-out), so a full queue never blocks the receiver; the ring itself
 // needs no lock. Sending and receiving allocate nothing and, without contention, make no system
 // call.
@@ -12,10 +12,12 @@
 // empty value) and the receiver discards up to the marker the next time it takes a value.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 
+#include "platform/ThreadCheck.h"
 #include "runtime/TMpscRing.h"
 #include "runtime/TSemaphore.h"
 
@@ -80,9 +82,14 @@ class TMsgQueueEx {
     return true;
   }
 
-  // Takes the oldest value (owner's thread only). Carries out pending flushes first; when they
+  // Names the thread that receives from now on (an owner's new worker). Until it is named, the
+  // first thread that receives is taken as the receiver.
+  void SetReceiverThread(platform::DWORD threadId) { m_receiver.store(threadId, std::memory_order_relaxed); }
+
+  // Takes the oldest value (receiver's thread only). Carries out pending flushes first; when they
   // emptied the ring the value taken is the marker, which the receiver ignores.
   bool Receive(T* out, platform::DWORD timeoutMs, bool callHook) {
+    TOLVANE_DCHECK_ON_THREAD(ReceiverThread());
     if (!TakeItem(timeoutMs)) return false;
     bool held = true;  // the item count just taken, not yet matched with a value
     if (m_flushRequests->Count() != 0) {
@@ -149,6 +156,12 @@ class TMsgQueueEx {
   bool IsFull() const { return GetCount() == kRing; }
 
  private:
+  platform::DWORD ReceiverThread() {
+    platform::DWORD self = platform::CurrentThreadId();
+    platform::DWORD receiver = 0;
+    return m_receiver.compare_exchange_strong(receiver, self, std::memory_order_relaxed) ? self : receiver;
+  }
+
   // Takes one item count. The receiver takes every count there is in one operation and spends
   // them one by one: the values they stand for are in the ring already.
   bool TakeItem(platform::DWORD timeoutMs) {
@@ -200,7 +213,8 @@ class TMsgQueueEx {
   TSemaphoreHandle m_flushDone;
   std::mutex m_flushLock;  // a flush's request, marker and limit appear at once to the receiver
   std::deque<std::uint64_t> m_flushLimits;  // guarded by m_flushLock: one per pending request
-  std::uint32_t m_itemsTaken = 0;  // item counts the receiver holds (owner's thread only)
+  std::uint32_t m_itemsTaken = 0;  // item counts the receiver holds (receiver's thread only)
+  std::atomic<platform::DWORD> m_receiver{0};  // 0 until a thread receives or is named
   T m_marker;
   TMsgQueueIface<T>* m_discardHook;
   std::uint32_t m_waitMode;

@@ -1,5 +1,7 @@
 #include "runtime/TSemaphore.h"
 
+#include <algorithm>
+
 #include "modules/TConsole.h"
 #include "platform/Thread.h"
 #include "platform/ThreadMessages.h"
@@ -33,16 +35,18 @@ bool TSemaphore_WaitAlterable(TSemaphoreHandle semaphore, platform::DWORD timeou
 
 bool TSemaphore_WaitPumpingMessages(TSemaphoreHandle semaphore, platform::DWORD timeoutMs) {
   if (semaphore == nullptr) return false;
-  platform::DWORD elapsed = 0;
+  const platform::DWORD start = platform::GetTickCount();
   for (;;) {
-    platform::DWORD start = platform::GetTickCount();
-    platform::MessageWait result = platform::WaitForObjectOrMessage(semaphore, kPumpSlice);
-    elapsed += platform::GetTickCount() - start;
-    if (result == platform::MessageWait::Signalled) return true;
-    if (result == platform::MessageWait::Timeout) {
-      if (elapsed >= timeoutMs) return false;
-      continue;
+    platform::DWORD slice = kPumpSlice;
+    if (timeoutMs != platform::INFINITE_TIMEOUT) {
+      // Checked before every wait, so a stream of messages cannot hold the wait past its time-out.
+      platform::DWORD elapsed = platform::GetTickCount() - start;
+      if (elapsed >= timeoutMs) return semaphore->Wait(0);
+      slice = std::min(slice, timeoutMs - elapsed);
     }
+    platform::MessageWait result = platform::WaitForObjectOrMessage(semaphore, slice);
+    if (result == platform::MessageWait::Signalled) return true;
+    if (result == platform::MessageWait::Timeout) continue;
     platform::ThreadMessage message;
     if (!platform::PeekMessage(&message, true)) continue;
     if (message.message == platform::WM_QUIT) return false;

@@ -8,6 +8,6 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DTOLVANE_WERROR=ON "$@"
+cmake -S . -B "$build" -G Ninja -DTOLVANE_WERROR=ON -DTOLVANE_THREAD_CHECKS=ON "$@"
 cmake --build "$build" -j2
 ctest --test-dir "$build" -j2 --output-on-failure

@@ -22,7 +22,6 @@
 // return) and closes every key and event. Do not destroy the monitor from its own callback.
 #pragma once
 
-#include <cassert>
 #include <cstdint>
 #include <iterator>
 #include <map>
@@ -32,6 +31,7 @@
 #include "platform/Event.h"
 #include "platform/Registry.h"
 #include "platform/Thread.h"
+#include "platform/ThreadCheck.h"
 #include "platform/Waitable.h"
 #include "runtime/TActiveObjectEx.h"
 #include "runtime/TFunctor.h"
@@ -104,17 +104,15 @@ class TRegMonitor : public TActiveObjectEx<TRegMonitor<T>, 50> {
                                              record.m_event.get(), true) == platform::ERROR_SUCCESS;
   }
 
-  bool OnWorker() const { return platform::CurrentThreadId() == this->GetActiveThreadId(); }
-
   void AddKeyImpl(RecordPtr record) {
-    assert(OnWorker());
+    TOLVANE_DCHECK_ON_THREAD(this->GetActiveThreadId());
     const std::uint32_t cookie = record->Cookie;
     m_keys[cookie] = std::move(record);
     RebuildEvents();
   }
 
   void OnTimer(TTimerIface*) {
-    assert(OnWorker());
+    TOLVANE_DCHECK_ON_THREAD(this->GetActiveThreadId());
     if (m_keys.empty()) return;
     const std::size_t index = platform::WaitForAny(m_events.data(), m_events.size(), 0);
     if (index >= m_events.size()) return;
@@ -129,7 +127,7 @@ class TRegMonitor : public TActiveObjectEx<TRegMonitor<T>, 50> {
   }
 
   void RemoveAllKeys() {
-    assert(OnWorker());
+    TOLVANE_DCHECK_ON_THREAD(this->GetActiveThreadId());
     m_keys.clear();
     RebuildEvents();
   }

@@ -1,6 +1,7 @@
 // A console listener for tests: keeps every piece of text a module's console hands on.
 #pragma once
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,5 +37,12 @@ class ConsoleCapture final : public IConsoleListener {
   std::mutex m_lock;
   std::vector<std::u16string> m_pieces;
 };
+
+// Whether a piece is the time-of-day prefix, "HHhMM:SS.mmm - " with any digits.
+inline bool IsTimePrefix(const std::u16string& piece) {
+  const std::u16string pattern = u"99h99:99.999 - ";
+  auto fits = [](char16_t c, char16_t p) { return p == u'9' ? c >= u'0' && c <= u'9' : c == p; };
+  return std::equal(piece.begin(), piece.end(), pattern.begin(), pattern.end(), fits);
+}
 
 }  // namespace testing_support

@@ -150,3 +150,20 @@ inline bool FitsPattern(const std::string& text, const std::string& pattern) {
 }
 
 }  // namespace testing_support
+
+#include <fstream>
+#include <iterator>
+
+namespace testing_support {
+
+// A UTF-16LE text file (a log) as ASCII, '?' for any other character; the byte order mark it must
+// begin with is left out, and its absence said at the front.
+inline std::string Utf16FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text = bytes.compare(0, 2, "\xFF\xFE") == 0 ? "" : "no byte order mark: ";
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] == 0 ? bytes[i] : '?';
+  return text;
+}
+
+}  // namespace testing_support

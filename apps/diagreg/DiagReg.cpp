@@ -77,7 +77,13 @@ std::string Narrow(const std::u16string& wide) {
 std::string TypeText(DWORD type) {
   for (const TypeName& t : kTypes)
     if (t.type == type) return t.name;
-  return "REG_0x" + std::to_string(type);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  do {
+    hex.insert(hex.begin(), digits[type & 15]);
+    type >>= 4;
+  } while (type != 0);
+  return "REG_0x" + hex;
 }
 
 // Parses a whole unsigned number, decimal or 0x hexadecimal, no larger than max.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/diagreg/DiagReg.h"
+#include "platform/Registry.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -46,6 +47,19 @@ TEST(DiagRegTest, AddThenQueryRoundTripsStringsAndDwords) {
   std::string one = Value("GREETING");  // names compare without regard to case
   EXPECT_TRUE(Has(one, "REG_SZ    hello world\n"));
   EXPECT_FALSE(Has(one, "Decimal"));
+}
+
+TEST(DiagRegTest, ValueOfAnUnknownTypeShowsItsTypeInHex) {
+  testing_support::ScopedRegistry registry;
+  platform::HKEY key = nullptr;
+  ASSERT_EQ(platform::RegCreateKeyExW(platform::HKEY_CURRENT_USER, u"Software\\Tolvane\\Test", 0, nullptr, 0,
+                                      platform::KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+  const platform::BYTE data[] = {0xAB, 0x01};
+  for (platform::DWORD type : {16u, 0xbeefu}) {
+    ASSERT_EQ(platform::RegSetValueExW(key, u"Odd", 0, type, data, sizeof data), 0);
+    EXPECT_TRUE(Has(Value("Odd"), "    Odd    " + std::string(type == 16 ? "REG_0x10" : "REG_0xbeef") + "    AB01\n"));
+  }
+  platform::RegCloseKey(key);
 }
 
 TEST(DiagRegTest, BadDwordIsRefusedAndNothingIsWritten) {

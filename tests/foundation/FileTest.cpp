@@ -21,13 +21,7 @@ std::string Bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
-const std::string kBom = "\xFF\xFE";
-std::string Text(const std::string& bytes) {  // back from UTF-16LE after the mark; '?' if not ASCII
-  EXPECT_EQ(bytes.substr(0, 2), kBom);
-  std::string out;
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) out += bytes[i + 1] == 0 ? bytes[i] : '?';
-  return out;
-}
+using testing_support::Utf16FileText;
 // Splits text into CR LF lines, each empty or of the shape "YYYY-MM-DD hh:mm:ss.mmm: text",
 // giving each line's stamp (whole seconds) and text.
 std::vector<std::pair<std::string, std::string>> StampedLines(std::string rest) {
@@ -59,7 +53,7 @@ TEST(TIOFileTest, AppendWritesTheMarkOnceAndEndsLinesWithCrLf) {
   EXPECT_EQ(file.WriteString(u"", true), 1);
   EXPECT_EQ(file.WriteString(u"x", false), 1);
   file.Close();
-  EXPECT_EQ(Text(Bytes(path)), "abc\r\nab\r\n\r\nx");
+  EXPECT_EQ(Utf16FileText(path), "abc\r\nab\r\n\r\nx");
 }
 
 TEST(TFileExTest, OpenModesSeekAndTruncate) {
@@ -126,7 +120,7 @@ TEST(TDebugFileTest, AppendLineStampsLinesWithTheLocalTime) {
   for (const std::string& line : {std::string("100% done %s"), std::string(), longText})
     ASSERT_EQ(TDebugFile::AppendLine(Name(path), U16(line).c_str()), 1);
   EXPECT_EQ(TDebugFile::AppendLine(u"", u"x") + TDebugFile::AppendLine(Name(dir.File("no/dir")), u"x"), 0);
-  auto lines = StampedLines(Text(Bytes(path)));
+  auto lines = StampedLines(Utf16FileText(path));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].second, "100% done %s");
   EXPECT_EQ(lines[1], std::make_pair(std::string(), std::string()));  // just the line end
@@ -153,7 +147,7 @@ TEST(TDebugFileTest, ConcurrentAppendersLoseNoLineAndWriteOneMark) {
   second.join();
   std::set<std::string> seen;
   for (int f = 0; f < kFiles; ++f) {
-    auto lines = StampedLines(Text(Bytes(dir.File("log" + std::to_string(f)))));  // one mark, no torn line
+    auto lines = StampedLines(Utf16FileText(dir.File("log" + std::to_string(f))));  // one mark, no torn line
     EXPECT_EQ(lines.size(), 2u * kLinesPerFile);
     for (const auto& line : lines) seen.insert(line.second);
   }

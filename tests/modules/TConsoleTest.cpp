@@ -26,12 +26,7 @@ std::string IdPrefix() {
   return id;
 }
 
-// A time-of-day prefix, "HHhMM:SS.mmm - " with 9 for any digit.
-bool IsTimePrefix(const std::u16string& piece) {
-  const std::u16string pattern = u"99h99:99.999 - ";
-  auto fits = [](char16_t c, char16_t p) { return p == u'9' ? c >= u'0' && c <= u'9' : c == p; };
-  return std::equal(piece.begin(), piece.end(), pattern.begin(), pattern.end(), fits);
-}
+using testing_support::IsTimePrefix;
 
 // Leaves the console as it found it; the environment's watchdog ends a deadlocked run.
 class ConsoleTest : public ::testing::Test {

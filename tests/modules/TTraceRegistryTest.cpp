@@ -25,12 +25,7 @@ const std::vector<std::u16string> kLibraryTraces = {u"AsyncMOChannel", u"Channel
     u"WinsockAsyncWatchdog", u"ConnectAsyncThread", u"Mutex", u"Semaphore", u"RendVousEx", u"TimerMgrEx",
     u"ActiveObjDeluxe", u"Debug", u"UserPrivilege", u"New", u"ActiveObj", u"TtcpServer", u"LogFile", u"Exception"};
 
-// A time-of-day prefix, "HHhMM:SS.mmm - " with 9 for any digit.
-bool IsTimePrefix(const std::u16string& piece) {
-  const std::u16string pattern = u"99h99:99.999 - ";
-  auto fits = [](char16_t c, char16_t p) { return p == u'9' ? c >= u'0' && c <= u'9' : c == p; };
-  return std::equal(piece.begin(), piece.end(), pattern.begin(), pattern.end(), fits);
-}
+using testing_support::IsTimePrefix;
 
 // The listing layout: names three to a row, each left-aligned in `width` columns and a space.
 std::u16string Listing(const std::u16string& module, const std::vector<std::u16string>& names, std::size_t width) {

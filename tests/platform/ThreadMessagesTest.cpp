@@ -1,7 +1,4 @@
 #include <atomic>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -17,14 +14,9 @@ namespace {
 using namespace platform;
 using testing_support::WaitFor;
 
-// Aborts the run when a test is still going after 30 s, so a lost wake-up fails instead of hanging.
+// Its watchdog aborts a test still going after 30 s: a lost wake-up fails instead of hanging.
 class ThreadMessagesTest : public ::testing::Test {
-  std::jthread m_watchdog{[](std::stop_token stop) {
-    std::mutex lock;
-    std::unique_lock<std::mutex> held(lock);
-    std::condition_variable_any().wait_for(held, stop, std::chrono::seconds(30), [] { return false; });
-    if (!stop.stop_requested()) std::fprintf(stderr, "watchdog: test hung, aborting\n"), std::abort();
-  }};
+  testing_support::ActiveObjectEnvironment m_environment;
 };
 
 TEST_F(ThreadMessagesTest, QueueLastsFromTheFirstRequestUntilTheThreadEnds) {

@@ -1,5 +1,6 @@
 // What the active-object tests share: a gate that holds a worker inside a functor, a check that
-// a thread has ended, and a deluxe object that records its hooks and timer ticks.
+// a thread has ended, the ordering and blocking checks every kind of object must pass, and a
+// deluxe object that records its hooks and timer ticks.
 #pragma once
 
 #include <unistd.h>
@@ -8,7 +9,11 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/Thread.h"
 #include "runtime/TActiveObjectBase.h"
@@ -40,6 +45,45 @@ struct Gate {
 
 inline bool ThreadGone(platform::DWORD tid) {
   return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0;
+}
+
+// Posts from several threads at once, then a blocking post: every functor ran, each thread's in
+// its order, and all before the blocking one, which returned once it ran.
+inline void ExpectEachThreadsOrder(TActiveObjectBase& object) {
+  std::vector<int> log;  // worker only, read after the blocking post
+  auto rec = [&log](int value) { return new LambdaFunctor([&log, value] { log.push_back(value); }); };
+  constexpr int kThreads = 4, kEach = 300;
+  {
+    std::vector<std::jthread> posters;
+    for (int t = 0; t < kThreads; ++t)
+      posters.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(object.Post(rec(t * 1000 + i), platform::INFINITE_TIMEOUT));
+      });
+  }
+  ASSERT_TRUE(object.PushAndBlock(rec(-1), 0));
+  ASSERT_EQ(log.size(), 1u + kThreads * kEach);
+  EXPECT_EQ(log.back(), -1);
+  std::vector<int> next(kThreads, 0);
+  for (int v : log)
+    if (v >= 0 && v % 1000 != next[v / 1000]++) ADD_FAILURE() << "out of order: " << v;
+}
+
+// Eight threads block in PushAndBlock on a held worker (once at least `queued` of them are
+// queued, the worker is let go): each returns true, after its own functor ran.
+inline void ExpectBlockingCallersReturnAfterTheirOwn(TActiveObjectBase& object, std::uint32_t queued) {
+  constexpr int kCallers = 8;
+  std::atomic<bool> ran[kCallers] = {};
+  std::vector<std::jthread> callers;
+  Gate gate;  // goes first, releasing the callers
+  ASSERT_TRUE(gate.Hold(object));
+  for (int i = 0; i < kCallers; ++i)
+    callers.emplace_back([&, i] {
+      EXPECT_TRUE(object.PushAndBlock(new LambdaFunctor([&ran, i] { ran[i] = true; }), platform::INFINITE_TIMEOUT));
+      EXPECT_TRUE(ran[i]) << i;
+    });
+  std::uint32_t count = 0;
+  ASSERT_TRUE(WaitFor([&] { return object.GetQueueCount(&count) && count >= queued; }));
+  gate.Open();
 }
 
 // A deluxe active object (Deluxe: TActiveObjectDeluxe, TWndActiveObjectDeluxe, ...) that records

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -28,15 +27,6 @@ void Throw() { throw std::runtime_error("functor failed"); }
 __attribute__((no_sanitize("undefined"))) void ReadNull() {
   volatile int* volatile p = nullptr;
   (void)*p;
-}
-
-// The log's text after its byte order mark, as ASCII (the log text is ASCII here).
-std::string LogText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string text = bytes.compare(0, 2, "\xFF\xFE") == 0 ? "" : "no byte order mark: ";
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] == 0 ? bytes[i] : '?';
-  return text;
 }
 
 class CatchAllTest : public ::testing::Test {
@@ -70,7 +60,7 @@ TEST_F(CatchAllTest, ThrowAndFaultAreLoggedOnceEachAndTheWorkerGoesOn) {
   const std::string codes = ", Error = %%%%%%%%, WSA Error = %%%%%%%%\r\n";
   auto line = [&](const char* func) { return stamp + func + codes; };
   const std::string expected = line("Func : Thrower") + line("No func name") + line("Func : BlockingThrower");
-  const std::string text = LogText(log);
+  const std::string text = testing_support::Utf16FileText(log);
   EXPECT_TRUE(testing_support::FitsPattern(text, expected)) << text;
   std::filesystem::remove(log);
 }

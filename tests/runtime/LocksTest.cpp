@@ -69,33 +69,53 @@ TEST_F(LocksTest, MutexAndSemaphoreResults) {
 
 std::atomic<int> g_dispatched{0};
 
+// Another thread posts window messages to the waiting thread without pause: they are dispatched
+// during the wait, and the time-out holds all the same.
 TEST_F(LocksTest, WaitPumpingMessages) {
   TSemaphoreHandle semaphore = TSemaphore_Create(0, 1);
   g_dispatched = 0;
   platform::SetWindowDispatcher([](const platform::ThreadMessage&) -> std::intptr_t { return ++g_dispatched; });
-  std::atomic<platform::DWORD> id{0};
-  std::thread pump([&] {
-    platform::ThreadMessage message;
-    platform::PeekMessage(&message, false);  // asks for messages
-    id = platform::CurrentThreadId();
-    // Window messages are dispatched while it waits; a quit message ends the wait, and is consumed.
-    EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
-    EXPECT_FALSE(platform::PeekMessage(&message, false));
-  });
-  ASSERT_TRUE(WaitFor([&] { return id != 0; }));
+  platform::EnsureMessageQueue();
+  const platform::DWORD self = platform::CurrentThreadId();
+  std::atomic<bool> stop{false};
   int window = 0;
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(platform::PostWindowMessage(id, &window, 0x400, 0, 0));
-  EXPECT_TRUE(WaitFor([&] { return g_dispatched == 5; }));
-  EXPECT_TRUE(platform::PostThreadMessage(id, platform::WM_QUIT, 0, 0));
-  pump.join();
-  platform::SetWindowDispatcher(nullptr);
-
-  std::thread releaser([&] { EXPECT_TRUE(TSemaphore_Release(semaphore, 1)); });  // a release ends it
+  std::thread poster([&] {
+    while (!stop) {
+      platform::PostWindowMessage(self, &window, 0x400, 0, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (platform::DWORD timeoutMs : {platform::DWORD{0}, platform::DWORD{200}}) {
+    auto start = Clock::now();
+    EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, timeoutMs));
+    auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(timeoutMs) - std::chrono::milliseconds(20)) << timeoutMs;
+    EXPECT_LT(waited, std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(2)) << timeoutMs;
+    if (timeoutMs == 0) {
+      EXPECT_EQ(g_dispatched, 0);  // only tests
+    }
+  }
+  EXPECT_GT(g_dispatched, 0);
+  // Without a limit it outlasts many slices of messages; a release ends it, and so does a quit
+  // message, which is consumed.
+  std::atomic<bool> released{false};
+  std::thread ender([&] {
+    int seen = g_dispatched;
+    EXPECT_TRUE(WaitFor([&] { return g_dispatched >= seen + 100; }));  // well over 50 ms of messages
+    released = true;
+    EXPECT_TRUE(TSemaphore_Release(semaphore, 1));
+    EXPECT_TRUE(WaitFor([&] { return g_dispatched >= seen + 200; }));
+    stop = true;
+    EXPECT_TRUE(platform::PostThreadMessage(self, platform::WM_QUIT, 0, 0));
+  });
   EXPECT_TRUE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
-  releaser.join();
-  auto start = Clock::now();
-  EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, 120));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_TRUE(released);
+  EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
+  ender.join();
+  poster.join();
+  platform::ThreadMessage message;
+  while (platform::PeekMessage(&message, true)) EXPECT_NE(message.message, platform::WM_QUIT);
+  platform::SetWindowDispatcher(nullptr);
   EXPECT_EQ(Printed(), u"");
   TSemaphore_Close(semaphore);
 }

@@ -44,41 +44,12 @@ struct Worker : TActiveObjectEx<Worker<N>, N> {
 using Big = Worker<100>;
 using Small = Worker<4>;
 
-TEST_F(ActiveObjectTest, PostsFromSeveralThreadsRunEachThreadsInItsOrder) {
+TEST_F(ActiveObjectTest, PostsKeepEachThreadsOrderAndBlockingPostsReturnAfterTheirOwn) {
   Big w;
   EXPECT_FALSE(w.PushAndBlock(w.Rec(-1), 0));  // blocking posts need a running object
   ASSERT_TRUE(w.Start(u"Ordering"));
-  constexpr int kThreads = 4, kEach = 300;
-  {
-    std::vector<std::jthread> posters;
-    for (int t = 0; t < kThreads; ++t)
-      posters.emplace_back([&w, t] {
-        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(w.Post(w.Rec(t * 1000 + i), kInfinite));
-      });
-  }
-  ASSERT_TRUE(w.PushAndBlock(w.Rec(-2), 0));  // returns once it ran, after everything before it
-  ASSERT_EQ(w.log.size(), 1u + kThreads * kEach);
-  EXPECT_EQ(w.log.back(), -2);
-  std::vector<int> next(kThreads, 0);
-  for (int v : w.log)
-    if (v >= 0 && v % 1000 != next[v / 1000]++) ADD_FAILURE() << "out of order: " << v;
-}
-
-TEST_F(ActiveObjectTest, ManyForeignBlockingPostsEachReturnAfterTheirOwnFunctorRan) {
-  Big w;
-  w.Start(u"Blockers");
-  Gate gate;
-  ASSERT_TRUE(gate.Hold(w));
-  constexpr int kCallers = 8;  // more than the priority lane holds
-  std::atomic<bool> ran[kCallers] = {};
-  std::vector<std::jthread> callers;
-  for (int i = 0; i < kCallers; ++i)
-    callers.emplace_back([&, i] {
-      EXPECT_TRUE(w.PushAndBlock(new Fn([&ran, i] { ran[i] = true; }), kInfinite));
-      EXPECT_TRUE(ran[i]) << i;
-    });
-  ASSERT_TRUE(WaitFor([&] { return w.Queued() >= 5; }));
-  gate.Open();
+  testing_support::ExpectEachThreadsOrder(w);
+  testing_support::ExpectBlockingCallersReturnAfterTheirOwn(w, 5);  // more callers than the priority lane holds
 }
 
 TEST_F(ActiveObjectTest, BlockingPostsFromTheWorkerRunTheQueueInOrderAndNest) {
@@ -217,12 +188,6 @@ TEST_F(ActiveObjectTest, ExecuteSynchronizedRunsOnTheCallerWhileTheWorkerIsParke
   })));
   EXPECT_EQ(ranOn, caller);
   EXPECT_TRUE(WaitFor([&] { return posted == 1; }));
-  ASSERT_TRUE(w.Lock(kInfinite));
-  w.Post(new Fn([&] { ++posted; }), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(posted, 1);
-  EXPECT_TRUE(w.Unlock());
-  EXPECT_TRUE(WaitFor([&] { return posted == 2; }));
   // From the worker itself it runs at once rather than wait for itself.
   bool inner = false;
   ASSERT_TRUE(w.PushAndBlock(new Fn([&] { EXPECT_TRUE(w.ExecuteSynchronized(new Fn([&] { inner = true; }))); }), 0));

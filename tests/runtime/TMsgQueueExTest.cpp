@@ -195,8 +195,23 @@ TEST(TMsgQueueExTest, StressNoValueIsLostOrDuplicated) {
   std::iota(all.begin(), all.end(), 0);
   EXPECT_EQ(seen, all);
   // Item counts left by markers give their places back; then the lanes are whole.
+  q->SetReceiverThread(platform::CurrentThreadId());  // the receiving thread has ended: this one takes over
   EXPECT_EQ(Drain(*q), Ints{});
   EXPECT_EQ(FillBothLanes(*q, 0), kWhole);
+}
+
+// A receive off the receiver's thread is a thread-affinity fault: the check names the function
+// and both threads, and aborts.
+TEST(TMsgQueueExDeathTest, ReceiveOffTheReceiverThreadAborts) {
+  if (!TOLVANE_THREAD_CHECKS) GTEST_SKIP() << "built without thread checks";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Hook hook(false);
+  Queue q(nullptr, &hook, 0);
+  EXPECT_EQ(Receive(q), -2);  // this thread is the receiver now
+  EXPECT_DEATH(std::thread([&] { Receive(q); }).join(),
+               "Thread check failed: bool TMsgQueueEx<.*>::Receive\\(.*\\) .*called on thread [0-9]+, belongs to thread [0-9]+");
+  q.SetReceiverThread(0);  // named again: the next thread to receive takes over
+  std::thread([&] { EXPECT_EQ(Receive(q), -2); }).join();
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -44,33 +43,8 @@ class WndDeluxeTest : public testing::Test {
 TEST_F(WndDeluxeTest, PostsKeepEachThreadsOrderAndConcurrentBlockingPostsReturnAfterTheirOwn) {
   Probe w;
   ASSERT_TRUE(w.Start(u"Ordering"));
-  std::vector<int> log;  // worker only, read after a blocking post
-  auto rec = [&log](int value) { return new Fn([&log, value] { log.push_back(value); }); };
-  constexpr int kThreads = 4, kEach = 300;
-  {
-    std::vector<std::jthread> posters;
-    for (int t = 0; t < kThreads; ++t)
-      posters.emplace_back([&, t] {
-        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(w.Post(rec(t * 1000 + i), 0));
-      });
-  }
-  ASSERT_TRUE(w.PushAndBlock(rec(-1), 0));  // returns once it ran, after everything before it
-  ASSERT_EQ(log.size(), 1u + kThreads * kEach);
-  EXPECT_EQ(log.back(), -1);
-  std::vector<int> next(kThreads, 0);
-  for (int v : log)
-    if (v >= 0 && v % 1000 != next[v / 1000]++) ADD_FAILURE() << "out of order: " << v;
-  constexpr int kCallers = 8;
-  std::atomic<bool> ran[kCallers] = {};
-  std::vector<std::jthread> callers;
-  Gate gate;  // goes first, releasing the callers
-  ASSERT_TRUE(gate.Hold(w));
-  for (int i = 0; i < kCallers; ++i)
-    callers.emplace_back([&, i] {
-      EXPECT_TRUE(w.PushAndBlock(new Fn([&ran, i] { ran[i] = true; }), kForever));
-      EXPECT_TRUE(ran[i]) << i;
-    });
-  ASSERT_TRUE(WaitFor([&] { return Queued(w) == kCallers; }));
+  testing_support::ExpectEachThreadsOrder(w);
+  testing_support::ExpectBlockingCallersReturnAfterTheirOwn(w, 8);  // the window's queue has no limit
 }
 
 // On the worker PostOrExecute and the run-and-wait call run at once, and blocking posts dispatch
@@ -201,9 +175,7 @@ TEST_F(WndDeluxeTest, CaughtFailuresAreLoggedWithTheirPlace) {
     EXPECT_EQ(call == kPost ? w.Post(thrower, 0) : call == kBlock ? w.PushAndBlock(thrower, 0) : w.ExecuteSynchronized(thrower),
               call != kSend);
   }
-  std::ifstream in(CatchLogPath().ToNarrow(), std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), log;
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) log += bytes[i + 1] == 0 ? bytes[i] : '?';  // UTF-16 after the mark
+  const std::string log = testing_support::Utf16FileText(CatchLogPath().ToNarrow());
   std::vector<std::string> lines;
   for (std::size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
     if (std::size_t catchAt = log.find("Catch ", at); catchAt < end) lines.push_back(log.substr(catchAt, end - catchAt));
@@ -212,6 +184,21 @@ TEST_F(WndDeluxeTest, CaughtFailuresAreLoggedWithTheirPlace) {
     EXPECT_TRUE(testing_support::FitsPattern(
         lines[i], std::string("Catch CWndActiveObj<Catcher>::") + std::get<2>(cases[i]) + ", Error = %%%%%%%%, WSA Error = %%%%%%%%"))
         << lines[i];
+}
+
+// Without a deluxe layer that stops it first, the object is destroyed running: it stops itself.
+struct BareWnd : CWndActiveObjImpWithThread<BareWnd> {
+  BareWnd() : CWndActiveObjImpWithThread(this) {}
+};
+
+TEST_F(WndDeluxeTest, DestroyedRunningItStopsAndWaitsForItsWorker) {
+  DWORD worker = 0;
+  {
+    BareWnd w;
+    ASSERT_TRUE(w.Start(u"Bare"));
+    worker = w.GetActiveThreadId();
+  }
+  EXPECT_TRUE(WaitFor([&] { return testing_support::ThreadGone(worker); }));
 }
 
 }  // namespace
