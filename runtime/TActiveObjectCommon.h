@@ -206,7 +206,7 @@ class TActiveObjectCommon : public TActiveObjectBase {
   T* m_owner;
   TRendezVousEx m_rendezvous;
   std::atomic<bool> m_running{false};
-  std::atomic<bool> m_stopping{false};  // set while the object stops: posts are refused
+  std::atomic<bool> m_stopping{false};  // set while a TActiveObjectEx stops: PostOrExecute refuses meanwhile
   std::atomic<platform::DWORD> m_activeThreadId{kNoThread};  // the serving worker
   std::atomic<platform::DWORD> m_threadId{0};                // the worker's from its start, 0 without one
   std::atomic<int> m_priority{0};                            // the level set last, 0 when never set
