@@ -2,6 +2,7 @@
 
 #include "console/BuiltinCommands.h"
 #include "modules/TConsole.h"
+#include "platform/ThreadCheck.h"
 #include "runtime/TGuard.h"
 #include "runtime/TFunctor.h"
 
@@ -102,6 +103,7 @@ void TDiagnosticServer::ShowHelp(int id) { OnCommandLine(id, u"?"); }
 void TDiagnosticServer::SaveCommands() { m_savedCommands.Save(); }
 
 void TDiagnosticServer::LockExtensionsForHandler() {
+  TOLVANE_DCHECK_ON_THREAD(GetActiveThreadId());
   for (; m_extensionHolds > 0; --m_extensionHolds) TMutex_Release(m_extensionLock);
   LockExtensions();
 }
