@@ -104,18 +104,3 @@ EDiagnosticCommandStatus TDiagnosticServer::CloseOutputCommand::Execute(TDiagnos
   console.CloseOutputFile();
   return eCommandDone;
 }
-
-// Served by the module bridge, which is not built yet: these take the line and answer nothing.
-// FIXME: dbg, specdbgcmd, time, threadid, currentmod and sysinfo.
-#define TOLVANE_BRIDGE_COMMAND(Class)                                                                   \
-  EDiagnosticCommandStatus TDiagnosticServer::Class::Execute(TDiagnosticServer&, int, const TStringEx*, \
-                                                             const TStringExArray*) {                   \
-    return eCommandFailed;                                                                              \
-  }
-TOLVANE_BRIDGE_COMMAND(ThreadIDCommand)
-TOLVANE_BRIDGE_COMMAND(TimeCommand)
-TOLVANE_BRIDGE_COMMAND(SysInfoCommand)
-TOLVANE_BRIDGE_COMMAND(DbgCommand)
-TOLVANE_BRIDGE_COMMAND(CurrentModCommand)
-TOLVANE_BRIDGE_COMMAND(SpecificDebugCommand)
-#undef TOLVANE_BRIDGE_COMMAND

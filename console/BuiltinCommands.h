@@ -1,6 +1,6 @@
 // The console's built-in commands, nested in TDiagnosticServer. Private to the console library.
-// dbg, specdbgcmd, time, threadid, currentmod and sysinfo reach the other modules of the process
-// and are served by the module bridge; until it is built they answer nothing.
+// Those that reach the other modules of the process (dbg, specdbgcmd, time, threadid,
+// currentmod, sysinfo) live with the module bridge, in modules/bridge.
 #pragma once
 
 #include "console/TDiagnosticServer.h"

@@ -120,6 +120,7 @@ void TDiagnosticServer::UnlockExtensions() {
 
 void TDiagnosticServer::HandleClientReady(int id) {
   LockExtensionsForHandler();
+  SetConsoleListenerInModules(this);
   for (const auto& entry : m_extensions) entry.second->OnClientReady(id);
   {
     TGuardEx hold(&m_captureLock);

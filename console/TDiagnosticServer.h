@@ -36,6 +36,7 @@
 #include "foundation/TStringEx.h"
 #include "modules/IConsoleListener.h"
 #include "platform/Clock.h"
+#include "platform/LoadedModules.h"
 #include "runtime/TActiveObjectDeluxe.h"
 #include "runtime/TMutex.h"
 #include "telnet/ITelnetServerEvents.h"
@@ -125,6 +126,21 @@ class TOLVANE_CONSOLE_API TDiagnosticServer : public ITelnetServerEvents,
   void WriteOutputFileV(bool lineEnd, const char16_t* format, const FormatArg* args, std::size_t count);
   // The capture file's name, empty while none is open.
   TStringEx GetOutputFileName();
+
+  // The module bridge: every operation lists the process's modules afresh, so a shared object
+  // loaded after the console started takes part in the next one. Modules are called one after
+  // another on the calling thread, each held loaded for the whole of the operation.
+  // The modules (emptied first); false, after printing why, when they could not be listed.
+  static bool GetLoadedDlls(std::vector<std::unique_ptr<platform::LoadedModule>>& modules);
+  // Module_ParseDebugArgEx (else Module_ParseDebugArg) of every module; the results ORed, 0 for
+  // an empty argument or when no module was called.
+  std::int32_t ParseDebugArgInModules(const TStringEx& argument);
+  // Module_SetConsoleListener of every module with the console's listener (null for none).
+  static void SetConsoleListenerInModules(TDiagnosticServer* console);
+  void SetTimeStampInModules(bool on);
+  void SetPrintCurrentModInModules(bool on);
+  // The work of `specdbgcmd`, given its arguments.
+  void SpecificDebugCommandInModules(const TStringExArray& args);
 
   // The help listing, to one connection.
   void PrintHelp(int id, const TStringExArray& args);

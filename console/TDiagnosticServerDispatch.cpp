@@ -29,6 +29,7 @@ bool TDiagnosticServer::AskExtensions(int id, const TStringEx& name, const TStri
 }
 
 void TDiagnosticServer::ExecuteCommandLine(int id, TStringEx line) {
+  SetConsoleListenerInModules(this);
   LockExtensionsForHandler();
   WriteOutputText(line, true);
   TCommandLine parsed = SplitCommandLine(line);

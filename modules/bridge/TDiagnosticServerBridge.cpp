@@ -1,0 +1,64 @@
+// The module bridge: the console's calls into the Module_* exports of the process's modules.
+#include <cerrno>
+#include <cstdint>
+
+#include "console/TDiagnosticServer.h"
+#include "modules/TConsole.h"
+
+namespace {
+
+using ModuleList = std::vector<std::unique_ptr<platform::LoadedModule>>;
+
+// The exports, as the modules define them.
+using ParseDebugArgEx = std::int32_t (*)(const char16_t* moduleName, const char16_t* argument);
+using ParseDebugArg = std::int32_t (*)(const char16_t* argument);
+using SetConsoleListener = void (*)(IConsoleListener* listener);
+using SetFlag = void (*)(std::int32_t on);
+
+// Calls `call(export)` for every module that has the export.
+template <class Export, class Call>
+void ForEachExport(const char* name, Call&& call) {
+  ModuleList modules;
+  if (!TDiagnosticServer::GetLoadedDlls(modules)) return;
+  for (const auto& module : modules)
+    if (void* address = module->FindExport(name)) call(reinterpret_cast<Export>(address));
+}
+
+// A module's base name as the exports take it: at most 1023 characters.
+std::u16string ExportName(const platform::LoadedModule& module) { return module.BaseName().substr(0, 1023); }
+
+}  // namespace
+
+bool TDiagnosticServer::GetLoadedDlls(ModuleList& modules) {
+  if (platform::ListLoadedModules(modules)) return true;
+  TConsole::PrintLine(u"Unable to get a snapshot of the current process (Error = 0x%08x).", errno);
+  return false;
+}
+
+std::int32_t TDiagnosticServer::ParseDebugArgInModules(const TStringEx& argument) {
+  if (argument.IsEmpty()) return 0;
+  ModuleList modules;
+  if (!GetLoadedDlls(modules)) return 0;
+  std::int32_t answered = 0;
+  for (const auto& module : modules) {
+    if (void* ex = module->FindExport("Module_ParseDebugArgEx")) {
+      answered |= reinterpret_cast<ParseDebugArgEx>(ex)(ExportName(*module).c_str(), argument.c_str());
+    } else if (void* plain = module->FindExport("Module_ParseDebugArg")) {
+      answered |= reinterpret_cast<ParseDebugArg>(plain)(argument.c_str());
+    }
+  }
+  return answered;
+}
+
+void TDiagnosticServer::SetConsoleListenerInModules(TDiagnosticServer* console) {
+  IConsoleListener* listener = console;
+  ForEachExport<SetConsoleListener>("Module_SetConsoleListener", [listener](SetConsoleListener set) { set(listener); });
+}
+
+void TDiagnosticServer::SetTimeStampInModules(bool on) {
+  ForEachExport<SetFlag>("Module_SetTimeStamp", [on](SetFlag set) { set(on ? 1 : 0); });
+}
+
+void TDiagnosticServer::SetPrintCurrentModInModules(bool on) {
+  ForEachExport<SetFlag>("Module_SetPrintCurrentMod", [on](SetFlag set) { set(on ? 1 : 0); });
+}

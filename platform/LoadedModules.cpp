@@ -1,0 +1,69 @@
+#include "platform/LoadedModules.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <cerrno>
+
+#include "platform/CaseFold.h"
+#include "platform/TextConvert.h"
+
+namespace platform {
+namespace {
+
+std::u16string FileNameOf(const std::u16string& path) {
+  std::size_t slash = path.rfind(u'/');
+  return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
+int CollectPath(dl_phdr_info* info, std::size_t, void* context) {
+  auto* paths = static_cast<std::vector<std::string>*>(context);
+  // The executable comes with an empty name, the vDSO with one that is no file.
+  if (info->dlpi_name != nullptr && info->dlpi_name[0] == '/') paths->emplace_back(info->dlpi_name);
+  return 0;
+}
+
+}  // namespace
+
+LoadedModule::LoadedModule(void* handle, std::u16string path) : m_handle(handle), m_path(std::move(path)) {}
+
+LoadedModule::~LoadedModule() {
+  if (m_handle != nullptr) dlclose(m_handle);
+}
+
+std::u16string LoadedModule::BaseName() const { return FileNameOf(m_path); }
+
+void* LoadedModule::FindExport(const char* name) const {
+  void* address = dlsym(m_handle, name);
+  return address != nullptr && Contains(address) ? address : nullptr;
+}
+
+bool LoadedModule::Contains(const void* address) const {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return false;
+  return Utf8ToUtf16(info.dli_fname, std::char_traits<char>::length(info.dli_fname)) == m_path;
+}
+
+bool IsSharedObjectName(const std::u16string& fileName) {
+  std::u16string folded(fileName.size(), u'\0');
+  FoldCase(fileName.data(), fileName.size(), folded.data());
+  return (folded.size() >= 3 && folded.compare(folded.size() - 3, 3, u".SO") == 0) ||
+         folded.find(u".SO.") != std::u16string::npos;
+}
+
+bool ListLoadedModules(std::vector<std::unique_ptr<LoadedModule>>& modules) {
+  modules.clear();
+  std::vector<std::string> paths;
+  dl_iterate_phdr(CollectPath, &paths);
+  for (const std::string& path : paths) {
+    std::u16string wide = Utf8ToUtf16(path.data(), path.size());
+    if (!IsSharedObjectName(FileNameOf(wide))) continue;
+    // Unloaded since the walk: it is no longer a module of the process.
+    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle != nullptr) modules.push_back(std::make_unique<LoadedModule>(handle, std::move(wide)));
+  }
+  errno = 0;
+  return true;
+}
+
+}  // namespace platform
