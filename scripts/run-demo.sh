@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts the demo host with both example modules.
+#   scripts/run-demo.sh              on port 2323
+#   PORT=2424 scripts/run-demo.sh    on another port; further arguments go to the host
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build -j2 --target diagconsole-host example_orders example_legacy
+exec build/apps/diagconsole-host --port "${PORT:-2323}" \
+  --module build/examples/libexample_orders.so --module build/examples/libexample_legacy.so "$@"
