@@ -140,7 +140,6 @@ void BM_ModulePrint_Ours(benchmark::State& state) {
   StartedConsole console;
   std::vector<int> clients;
   for (int i = 0; i < kPrintClients; ++i) clients.push_back(console.Client());
-  TConsole module;
   TConsole::SetConsoleListener(console.operator->());
   std::u16string line(kLine.begin(), kLine.end());
   PrintLoop(state, clients, [](void* text) { TConsole::PrintLine(u"%s", static_cast<std::u16string*>(text)->c_str()); },

@@ -185,7 +185,6 @@ TEST(ConsoleExtensions, ListHelpRunCompleteAndRemoveWhileACommandRuns) {
   // removing the extension waits for the command to end.
   ASSERT_TRUE(ConsoleFixture::Type(*client, "block", "blocking\r\n"));
   TConsole::SetConsoleListener(&fixture.Console());
-  TConsole module;
   std::thread([] { TConsole::PrintLine(u"from a module thread"); }).join();
   EXPECT_TRUE(other->WaitForText("from a module thread\r\n"));
   auto removed = std::async(std::launch::async, [&] { fixture.Console().RemoveExtension(cookie); });
