@@ -32,7 +32,8 @@ void ReplyProcess(TDiagnosticServer& console, int id) {
   platform::ProcessMemory memory = platform::ReadProcessMemory();
   console.ReplyLine(id, u"Process File Name   : %s", executable.substr(0, kNameLength));
   ReplyVersion(console, id, u"Product Version     : %d.%d.%d.%d, created on %s", executable);
-  console.ReplyLine(id, u"Process Start Time  : %s", platform::FormatLocalDateTime(console.GetStartTime(), kDateFormat));
+  console.ReplyLine(id, u"Process Start Time  : %s",
+                    platform::FormatLocalDateTime(console.GetStartTime(), kDateFormat));
   console.ReplyLine(id, u"Process Up Time     : %d days, %d hours, %d minutes, %d seconds", up.days, up.hours,
                     up.minutes, up.seconds);
   console.ReplyLine(id, u"Process ID          : %d", platform::CurrentProcessId());
