@@ -1,0 +1,115 @@
+// sysinfo: the figures as the report writes them, versions from file names, and the report over
+// loopback.
+#include "modules/bridge/SysInfoFigures.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "platform/FileInfo.h"
+#include "platform/LocalTime.h"
+#include "platform/Process.h"
+#include "platform/TextConvert.h"
+#include "tests/console/ConsoleFixture.h"
+
+namespace {
+
+using testing_support::ConsoleFixture;
+
+TEST(SysInfoFigures, KilobytesUpTimeAndVersionsFromFileNames) {
+  const std::pair<std::uint64_t, const char*> sizes[] = {
+      {0, "0,000 KB"}, {999 * 1024 + 1023, "0,999 KB"}, {1000 * 1024, "1,000 KB"}, {12345678ull << 10, "12345,678 KB"}};
+  for (const auto& [bytes, text] : sizes)
+    EXPECT_TRUE(KilobytesText(bytes) == testing_support::U16(text).c_str()) << text;
+  // Across a day boundary; a start after now (the clock set back) is no up time, not 584 billion years.
+  const platform::LocalDateTime start{2024, 2, 28, 23, 30, 0, 900}, now{2024, 3, 1, 0, 31, 1, 950};
+  UpTimeParts up = SplitUpTime(platform::SecondsBetween(start, now));
+  EXPECT_EQ(std::vector<std::uint64_t>({up.days, up.hours, up.minutes, up.seconds}), std::vector<std::uint64_t>(4, 1));
+  EXPECT_EQ(platform::SecondsBetween(now, start), 0u);
+
+  const std::pair<const char*, std::vector<int>> names[] = {
+      {"libx.so.1.2.3", {1, 2, 3, 0}}, {"libx.so.1", {1, 0, 0, 0}},   {"LIBX.SO.7.65535.0.4", {7, 65535, 0, 4}},
+      {"libx.so", {0, 0, 0, 0}},       {"app", {0, 0, 0, 0}},         {"libx.so.1.2.3.4.5", {0, 0, 0, 0}},
+      {"libx.so.65536", {0, 0, 0, 0}}, {"libx.so.1.x", {0, 0, 0, 0}}, {"libx.so.1.", {0, 0, 0, 0}}};
+  for (const auto& [name, expected] : names) {
+    platform::FileVersion version = platform::VersionFromFileName(testing_support::U16(name));
+    EXPECT_EQ(std::vector<int>(version.parts, version.parts + 4), expected) << name;
+  }
+}
+
+std::string Executable() {
+  std::u16string path = platform::ExecutablePath();
+  return platform::Utf16ToUtf8(path.data(), path.size());
+}
+
+// Types the line and gives the lines of the reply, up to the greeting sent after it.
+std::vector<std::string> Report(testing_support::TcpTestClient& client, const std::string& line) {
+  std::size_t mark = client.Mark();
+  std::vector<std::string> lines;
+  if (!ConsoleFixture::Type(client, line, "Greetings!\n\r\r\n")) return lines;
+  std::string text = client.Received().substr(mark);
+  std::size_t end = text.find("Greetings!\n\r\r\n");
+  for (std::size_t at = text.find("Process File Name"); at < end; at = text.find("\r\n", at) + 2)
+    lines.push_back(text.substr(at, text.find("\r\n", at) - at));
+  return lines;
+}
+
+TEST(SysInfoCommand, ProcessSectionOnlyUnlessOnePlusAndTheGreetingToEveryone) {
+  ConsoleFixture fixture;
+  auto client = fixture.Connect();
+  auto other = fixture.Connect();
+  ASSERT_TRUE(client && other);
+  const std::string date = R"(\d{4}-\d\d-\d\d at \d\d:\d\d:\d\d)", size = R"(\d+,\d{3} KB)";
+  const std::string patterns[] = {
+      "Process File Name   : .*",
+      "Product Version     : 0\\.0\\.0\\.0, created on (" + date + ")?",
+      "Process Start Time  : " + date,
+      R"(Process Up Time     : 0 days, 0 hours, \d minutes, \d+ seconds)",
+      "Process ID          : " + std::to_string(getpid()),
+      "Current Working Set : " + size,
+      "Current VM Size     : " + size,
+      "Peak Working Set    : " + size,
+      "Peak VM Size        : " + size,
+  };
+  for (const char* line : {"sysinfo", "sysinfo all", "sysinfo + +"}) {
+    std::size_t otherMark = other->Mark();
+    std::vector<std::string> lines = Report(*client, line);
+    ASSERT_EQ(lines.size(), 9u) << line;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << line << ": " << lines[i];
+    EXPECT_EQ(lines[0], "Process File Name   : " + Executable());
+    EXPECT_NE(lines[5], "Current Working Set : 0,000 KB");
+    EXPECT_TRUE(other->WaitForText("Greetings!\n\r\r\n", otherMark)) << line;
+  }
+  // The greeting is sent as text: a "%" in it is no conversion.
+  fixture.Console().SetGreeting(u"At 100%s %d\n\r");
+  std::size_t mark = other->Mark();
+  ASSERT_TRUE(ConsoleFixture::Type(*client, "sysinfo", "At 100%s %d\n\r\r\n"));
+  EXPECT_TRUE(other->WaitForText("At 100%s %d\n\r\r\n", mark));
+}
+
+TEST(SysInfoCommand, DllSectionListsTheConsoleLibraryWithItsVersionAndNotTheExecutable) {
+  ConsoleFixture fixture;
+  auto client = fixture.Connect();
+  ASSERT_TRUE(client);
+  std::vector<std::string> lines = Report(*client, "sysinfo +");
+  ASSERT_GE(lines.size(), 17u);
+  ASSERT_EQ(std::vector<std::string>(lines.begin() + 9, lines.begin() + 13),
+            std::vector<std::string>({"", "DLL Information", "===================", ""}));
+  ASSERT_EQ((lines.size() - 13) % 4, 0u);
+  int consoles = 0;
+  for (std::size_t i = 13; i < lines.size(); i += 4) {
+    EXPECT_TRUE(std::regex_match(lines[i], std::regex(R"(DLL Name  : [^/]*\.so.*)"))) << lines[i];
+    EXPECT_NE(lines[i + 1], "File Name : " + Executable());
+    EXPECT_TRUE(std::regex_match(lines[i + 2], std::regex(R"(Version   : \d+\.\d+\.\d+\.\d+, created on .*)")));
+    EXPECT_EQ(lines[i + 3], std::string(62, '-'));
+    if (lines[i].rfind("DLL Name  : libdiagconsole.so", 0) != 0) continue;
+    ++consoles;
+    // Listed under its soname link, read as the versioned file behind it.
+    EXPECT_EQ(lines[i + 2].find("Version   : 0.0.0.0"), std::string::npos) << lines[i + 2];
+  }
+  EXPECT_EQ(consoles, 1);
+}
+
+}  // namespace
