@@ -44,6 +44,15 @@ bool LoadedModule::Contains(const void* address) const {
   return Utf8ToUtf16(info.dli_fname, std::char_traits<char>::length(info.dli_fname)) == m_path;
 }
 
+std::unique_ptr<LoadedModule> ModuleContaining(const void* address) {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return nullptr;
+  // The executable has no handle of its own by path: its lookups go through the global scope,
+  // which FindExport narrows to the executable again.
+  void* handle = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  return std::make_unique<LoadedModule>(handle, Utf8ToUtf16(info.dli_fname, std::char_traits<char>::length(info.dli_fname)));
+}
+
 bool IsSharedObjectName(const std::u16string& fileName) {
   std::u16string folded(fileName.size(), u'\0');
   FoldCase(fileName.data(), fileName.size(), folded.data());
