@@ -2,7 +2,10 @@
 
 #include "runtime/TGuard.h"
 
-bool TBackDoorsManagerImp::s_destroyed = false;
+namespace {
+// Set when the instance is destroyed at process exit; static storage outlives it.
+bool s_destroyed = false;
+}  // namespace
 
 TBackDoorsManagerImp& TBackDoorsManagerImp::Instance() {
   static TBackDoorsManagerImp instance;

@@ -38,6 +38,4 @@ class TOLVANE_CONSOLE_API TBackDoorsManagerImp {
 
   TCriticalSection m_lock;
   std::map<IBackDoorHandler*, TStringEx> m_handlers;  // guarded by m_lock
-
-  static bool s_destroyed;
 };
