@@ -96,8 +96,8 @@ void TDiagnosticServer::SpecificDebugCommandInModules(const TStringExArray& args
   const bool all = EqualsNoCase(selector.c_str(), selector.Length(), u"ALL", 3);
   for (const auto& module : modules) {
     std::u16string name = ExportName(*module);
-    if (!all && !EqualsNoCase(name.c_str(), static_cast<std::uint32_t>(name.size()), selector.c_str(), selector.Length()))
-      continue;
+    const auto length = static_cast<std::uint32_t>(name.size());
+    if (!all && !EqualsNoCase(name.c_str(), length, selector.c_str(), selector.Length())) continue;
     if (void* address = module->FindExport("Module_SpecificDebugCommand")) {
       TConsole::PrintLine(u"%s: ", name.c_str());
       reinterpret_cast<SpecificCommand>(address)(key.c_str(), count, array);

@@ -1,7 +1,6 @@
 // A cooperating module for the console's bridge tests, built twice: bridge_module_full exports
-// the whole Module_* family over a trace table of its own; bridge_module_plain exports only
-// Module_ParseDebugArg. Both export BridgeTraceLevel, which the console never calls, so the
-// tests can read their levels.
+// the whole Module_* family over a trace table of its own (and three controls for the tests);
+// bridge_module_plain exports only Module_ParseDebugArg.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -57,12 +56,3 @@ MODULE_EXPORT std::int32_t Module_ParseDebugArg(const char16_t* argument) {
 #else
 #error "build with BRIDGE_MODULE_FULL or BRIDGE_MODULE_PLAIN"
 #endif
-
-// The level of the named trace of this module's table; INT32_MIN when there is none.
-MODULE_EXPORT std::int32_t BridgeTraceLevel(const char16_t* name) {
-  TTraceTable table = TolvaneModuleTraceTable();
-  for (std::size_t i = 0; i < table.count; ++i)
-    if (table.items[i] != nullptr && std::u16string(table.items[i]->m_name) == name)
-      return table.items[i]->m_level.load(std::memory_order_relaxed);
-  return INT32_MIN;
-}
