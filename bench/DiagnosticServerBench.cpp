@@ -1,6 +1,8 @@
 // The console over 127.0.0.1 against plain sockets: a typed `help` answered with the whole
-// listing, and a module's lines printed through its console formatter to 10 clients.
+// listing, and a module's lines printed through its console formatter to 10 clients; and a typed
+// `dbg ?` answered by the trace listings of the console and of cooperating modules.
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 
 #include <string>
 #include <thread>
@@ -123,6 +125,40 @@ void BM_HelpRoundTrip_Baseline(benchmark::State& state) {
   close(listener);
 }
 BENCHMARK(BM_HelpRoundTrip_Baseline)->UseRealTime();
+
+#if defined(BRIDGE_MODULE_FULL)
+// The console's own listing comes last; its 23 names end with "Exception" in a cell of 24.
+const std::string kDbgListingEnd = "Exception" + std::string(24 - 9, ' ') + " \r\n";
+
+void BM_DbgRoundTrip_Ours(benchmark::State& state) {
+  void* full = dlopen(BRIDGE_MODULE_FULL, RTLD_NOW | RTLD_LOCAL);
+  void* plain = dlopen(BRIDGE_MODULE_PLAIN, RTLD_NOW | RTLD_LOCAL);
+  if (full == nullptr || plain == nullptr) {
+    state.SkipWithError("the bridge test modules could not be loaded");
+    return;
+  }
+  {
+    StartedConsole console;
+    int fd = console.Client();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+      if (send(fd, "dbg ?\r\n", 7, MSG_NOSIGNAL) != 7) std::abort();
+      std::string got = ReadUntil(fd, kDbgListingEnd);
+      if (got.find("Available debugging in libbridge_module_full.so:") == std::string::npos) {
+        state.SkipWithError("the module's listing did not arrive");
+        break;
+      }
+      bytes += got.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    close(fd);
+  }
+  dlclose(plain);
+  dlclose(full);
+}
+BENCHMARK(BM_DbgRoundTrip_Ours)->UseRealTime();
+#endif
 
 void PrintLoop(benchmark::State& state, const std::vector<int>& clients, void (*print)(void*), void* context) {
   for (auto _ : state) {

@@ -44,6 +44,16 @@ bool LoadedModule::Contains(const void* address) const {
   return Utf8ToUtf16(info.dli_fname, std::char_traits<char>::length(info.dli_fname)) == m_path;
 }
 
+std::unique_ptr<LoadedModule> ModuleContaining(const void* address) {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return nullptr;
+  // The executable may have no handle by its path: a null handle looks exports up in the global
+  // scope, which FindExport narrows to the object again.
+  void* handle = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  std::size_t length = std::char_traits<char>::length(info.dli_fname);
+  return std::make_unique<LoadedModule>(handle, Utf8ToUtf16(info.dli_fname, length));
+}
+
 bool IsSharedObjectName(const std::u16string& fileName) {
   std::u16string folded(fileName.size(), u'\0');
   FoldCase(fileName.data(), fileName.size(), folded.data());

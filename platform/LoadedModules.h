@@ -39,6 +39,10 @@ class LoadedModule {
 // list could not be taken.
 bool ListLoadedModules(std::vector<std::unique_ptr<LoadedModule>>& modules);
 
+// The loaded object that contains the address (a module or the executable), held loaded; null
+// when the address lies in none.
+std::unique_ptr<LoadedModule> ModuleContaining(const void* address);
+
 // Whether a file name names a shared object: it ends in ".so" or contains ".so.", any case.
 bool IsSharedObjectName(const std::u16string& fileName);
 

@@ -4,6 +4,7 @@
 
 #include "console/TDiagnosticServer.h"
 #include "modules/TConsole.h"
+#include "modules/bridge/TBackDoorsManagerImp.h"
 
 namespace {
 
@@ -14,6 +15,10 @@ using ParseDebugArgEx = std::int32_t (*)(const char16_t* moduleName, const char1
 using ParseDebugArg = std::int32_t (*)(const char16_t* argument);
 using SetConsoleListener = void (*)(IConsoleListener* listener);
 using SetFlag = void (*)(std::int32_t on);
+using SpecificCommand = void (*)(const char16_t* key, std::int32_t count, const char16_t* const* args);
+
+// A constant of the console's own module: the address that finds the module.
+constexpr char kOwnModuleMark = 0;
 
 // Calls `call(export)` for every module that has the export.
 template <class Export, class Call>
@@ -61,4 +66,44 @@ void TDiagnosticServer::SetTimeStampInModules(bool on) {
 
 void TDiagnosticServer::SetPrintCurrentModInModules(bool on) {
   ForEachExport<SetFlag>("Module_SetPrintCurrentMod", [on](SetFlag set) { set(on ? 1 : 0); });
+}
+
+void TDiagnosticServer::SpecificDebugCommandInModules(const TStringExArray& args) {
+  if (args.GetCount() < 2) {
+    TConsole::PrintLine(u"  Bad usage, check proper syntax with 'help'");
+    return;
+  }
+  const TStringEx& selector = args[0];
+  const TStringEx& key = args[1];
+  // Pointers into `args`, which outlives every call below; c_str() is never null.
+  std::vector<const char16_t*> rest;
+  for (std::int32_t i = 2; i < args.GetCount(); ++i) rest.push_back(args[i].c_str());
+  const std::int32_t count = static_cast<std::int32_t>(rest.size());
+  const char16_t* const* array = count == 0 ? nullptr : rest.data();
+
+  ModuleList modules;
+  GetLoadedDlls(modules);
+  const platform::LoadedModule* own = nullptr;
+  for (const auto& module : modules)
+    if (module->Contains(&kOwnModuleMark)) own = module.get();
+  if (own == nullptr) {
+    if (auto module = platform::ModuleContaining(&kOwnModuleMark)) {
+      own = module.get();
+      modules.push_back(std::move(module));
+    }
+  }
+
+  const bool all = EqualsNoCase(selector.c_str(), selector.Length(), u"ALL", 3);
+  for (const auto& module : modules) {
+    std::u16string name = ExportName(*module);
+    const auto length = static_cast<std::uint32_t>(name.size());
+    if (!all && !EqualsNoCase(name.c_str(), length, selector.c_str(), selector.Length())) continue;
+    if (void* address = module->FindExport("Module_SpecificDebugCommand")) {
+      TConsole::PrintLine(u"%s: ", name.c_str());
+      reinterpret_cast<SpecificCommand>(address)(key.c_str(), count, array);
+    } else if (module.get() == own) {
+      TConsole::PrintLine(u"%s: ", name.c_str());
+      TBackDoorsManagerImp::Instance().Execute(key.c_str(), count, array);
+    }
+  }
 }

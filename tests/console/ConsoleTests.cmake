@@ -1,6 +1,27 @@
 tolvane_test(diagconsole_tests
   console/ConsoleTest.cpp
   console/CaptureTest.cpp
+  console/ExamplesTest.cpp
+  console/LoadedModulesTest.cpp
   console/SysInfoTest.cpp
+  console/TraceCommandsTest.cpp
 )
 target_link_libraries(diagconsole_tests PRIVATE tolvane_console tolvane_modkit)
+
+# Cooperating modules for the bridge: one with every Module_* export, one with Module_ParseDebugArg only.
+foreach(kind full plain)
+  add_library(bridge_module_${kind} SHARED console/BridgeTestModule.cpp)
+  target_include_directories(bridge_module_${kind} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(bridge_module_${kind} PRIVATE tolvane_modkit)
+  string(TOUPPER ${kind} upper)
+  target_compile_definitions(bridge_module_${kind} PRIVATE BRIDGE_MODULE_${upper}=1)
+endforeach()
+target_compile_definitions(diagconsole_tests PRIVATE
+  BRIDGE_MODULE_FULL="$<TARGET_FILE:bridge_module_full>"
+  BRIDGE_MODULE_PLAIN="$<TARGET_FILE:bridge_module_plain>")
+add_dependencies(diagconsole_tests bridge_module_full bridge_module_plain)
+# The example modules, loaded as a host would.
+target_compile_definitions(diagconsole_tests PRIVATE
+  EXAMPLE_ORDERS="$<TARGET_FILE:example_orders>"
+  EXAMPLE_LEGACY="$<TARGET_FILE:example_legacy>")
+add_dependencies(diagconsole_tests example_orders example_legacy)
