@@ -4,6 +4,7 @@
 #include <link.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/CaseFold.h"
 #include "platform/TextConvert.h"
@@ -18,8 +19,9 @@ std::u16string FileNameOf(const std::u16string& path) {
 
 int CollectPath(dl_phdr_info* info, std::size_t, void* context) {
   auto* paths = static_cast<std::vector<std::string>*>(context);
-  // The executable comes with an empty name, the vDSO with one that is no file.
-  if (info->dlpi_name != nullptr && info->dlpi_name[0] == '/') paths->emplace_back(info->dlpi_name);
+  // The executable comes with an empty name, the vDSO with a bare name that is no file; an object
+  // has the path it was found under, absolute or (opened by a relative path) relative.
+  if (info->dlpi_name != nullptr && std::strchr(info->dlpi_name, '/') != nullptr) paths->emplace_back(info->dlpi_name);
   return 0;
 }
 

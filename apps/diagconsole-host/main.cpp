@@ -98,7 +98,11 @@ int main(int argc, char** argv) {
     platform::PostThreadMessage(mainThread, platform::WM_QUIT, 0, 0);
   }).detach();
 
-  for (const std::string& path : options.modules) {
+  for (const std::string& given : options.modules) {
+    // By its full path, so that `sysinfo +` shows where it came from.
+    char* full = realpath(given.c_str(), nullptr);
+    std::string path = full != nullptr ? full : given;
+    std::free(full);
     if (dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr) {
       std::fprintf(stderr, "diagconsole-host: cannot load module '%s': %s\n", path.c_str(), dlerror());
       return 2;

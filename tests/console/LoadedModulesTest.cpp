@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/Process.h"
 
 namespace {
@@ -35,6 +37,24 @@ TEST(LoadedModules, TheExecutableIsNoModuleAndDependenciesExportNothingForIt) {
   ASSERT_NE(containing, nullptr);
   EXPECT_EQ(containing->Path(), module->Path());
   dlclose(full);
+}
+
+TEST(LoadedModules, AnObjectOpenedByARelativePathIsListedAndTheVdsoNever) {
+  std::filesystem::path module(BRIDGE_MODULE_PLAIN);
+  std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(module.parent_path());
+  void* plain = dlopen(("./" + module.filename().string()).c_str(), RTLD_NOW);
+  std::filesystem::current_path(before);
+  ASSERT_NE(plain, nullptr) << dlerror();
+  std::vector<std::unique_ptr<platform::LoadedModule>> modules;
+  ASSERT_TRUE(platform::ListLoadedModules(modules));
+  bool listed = false;
+  for (const auto& each : modules) {
+    listed = listed || each->BaseName() == module.filename().u16string();
+    EXPECT_EQ(each->BaseName().find(u"vdso"), std::u16string::npos);
+  }
+  EXPECT_TRUE(listed);
+  dlclose(plain);
 }
 
 }  // namespace
