@@ -29,11 +29,14 @@ inline std::uint16_t FreeTcpPort() {
 
 class TcpTestClient {
  public:
-  explicit TcpTestClient(std::uint16_t port, int receiveBuffer = 0) {
+  // From `from` (a loopback address in host byte order) when given.
+  explicit TcpTestClient(std::uint16_t port, int receiveBuffer = 0, std::uint32_t from = 0) {
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0) setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(from);
+    if (from != 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;

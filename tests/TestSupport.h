@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -74,6 +75,8 @@ inline std::u16string U16(const std::string& text) { return std::u16string(text.
 #include <cstdio>
 #include <future>
 
+#include <gtest/gtest.h>
+
 namespace testing_support {
 
 // What a test that makes active objects needs: a registry store and a settings block name of its
@@ -107,6 +110,17 @@ class ActiveObjectEnvironment {
     std::abort();
   }};
 };
+
+// A test that may deadlock: its environment's watchdog ends it instead of hanging the run.
+class WatchedTest : public ::testing::Test {
+ protected:
+  ActiveObjectEnvironment m_environment;
+};
+
+// The threads of this process, as the kernel lists them.
+inline long ThreadCount() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
+}
 
 }  // namespace testing_support
 

@@ -62,30 +62,27 @@ TEST(DiagRegTest, ValueOfAnUnknownTypeShowsItsTypeInHex) {
   platform::RegCloseKey(key);
 }
 
-TEST(DiagRegTest, BadDwordIsRefusedAndNothingIsWritten) {
+// A bad number exits 1 saying so, wrong arguments exit 2 with the usage; neither writes anything.
+TEST(DiagRegTest, RefusedArgumentsSayWhyAndWriteNothing) {
   testing_support::ScopedRegistry registry;
-  for (const char* data : {"forty", "-1", "4294967296", "0x100000000", "", "0x", "12abc", " 7"}) {
-    Result r = Diag({"add", kKey, "/v", "Count", "/t", "REG_DWORD", "/d", data, "/f"});
-    EXPECT_EQ(r.code, 1) << data;
-    EXPECT_TRUE(Has(r.err, "is not a valid REG_DWORD")) << data;
-    EXPECT_EQ(Diag({"query", kKey}).code, 1) << "the key was created for " << data;
+  std::vector<std::pair<Args, int>> cases;
+  for (const char* data : {"forty", "-1", "4294967296", "0x100000000", "", "0x", "12abc", " 7"})
+    cases.push_back({{"add", kKey, "/v", "Count", "/t", "REG_DWORD", "/d", data, "/f"}, 1});
+  for (const Args& args : std::vector<Args>{{}, {"frobnicate", kKey}, {"query"}, {"query", "HKXX\\Software"},
+                                            {"query", ""}, {"query", kKey, "/v"}, {"add", kKey, "/v", "N", "/t"},
+                                            {"add", kKey, "/v", "N", "/t", "REG_WHATEVER"}, {"query", kKey, "/bogus"},
+                                            {"add", kKey, "/d", "data"}})
+    cases.push_back({args, 2});
+  for (const auto& [args, code] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    Result r = Diag(args);
+    EXPECT_EQ(r.code, code);
+    EXPECT_TRUE(Has(r.err, code == 1 ? "is not a valid REG_DWORD" : "Usage:"));
+    EXPECT_EQ(Diag({"query", kKey}).code, 1) << "the key was created";
   }
   ASSERT_EQ(Add("Count", "REG_DWORD", "7"), 0);
   EXPECT_EQ(Add("Count", "REG_DWORD", "-7"), 1);
   EXPECT_TRUE(Has(Value("Count"), "REG_DWORD    0x7\n"));
-}
-
-TEST(DiagRegTest, WrongArgumentsPrintUsageAndExitTwo) {
-  testing_support::ScopedRegistry registry;
-  for (const Args& args : std::vector<Args>{{}, {"frobnicate", kKey}, {"query"}, {"query", "HKXX\\Software"},
-                                            {"query", ""}, {"query", kKey, "/v"}, {"add", kKey, "/v", "N", "/t"},
-                                            {"add", kKey, "/v", "N", "/t", "REG_WHATEVER"}, {"query", kKey, "/bogus"},
-                                            {"add", kKey, "/d", "data"}}) {
-    Result r = Diag(args);
-    EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
-    EXPECT_TRUE(Has(r.err, "Usage:")) << ::testing::PrintToString(args);
-  }
-  EXPECT_EQ(Diag({"query", kKey}).code, 1);  // none of them created anything
 }
 
 TEST(DiagRegTest, QueryOfMissingEntriesFailsAndDeleteRemovesValuesAndTrees) {
@@ -124,19 +121,6 @@ TEST(DiagRegTest, StoreThatIsNotADatabaseIsNamedInTheError) {
     EXPECT_EQ(r.code, 1) << args[0];
     EXPECT_TRUE(Has(r.err, registry.File())) << args[0];
   }
-}
-
-// The program in child processes (empty stdin, 30 s deadline), which inherit TOLVANE_REGISTRY.
-TEST(DiagRegTest, ProgramSharesTheStoreBetweenProcesses) {
-  using testing_support::RunChild;
-  testing_support::ScopedRegistry registry;
-  std::string out;
-  EXPECT_EQ(RunChild({DIAGREG_EXE, "add", kKey, "/v", "Port", "/t", "REG_DWORD", "/d", "2323", "/f"}, &out, 30), 0);
-  EXPECT_EQ(RunChild({DIAGREG_EXE, "query", kKey, "/v", "Port"}, &out, 30), 0) << out;
-  EXPECT_TRUE(Has(out, "    Port    REG_DWORD    0x913\n"));
-  EXPECT_EQ(RunChild({DIAGREG_EXE, "delete", kKey}, nullptr, 30), 1);  // no answer on the empty stdin
-  EXPECT_EQ(RunChild({DIAGREG_EXE, "add", kKey, "/v"}, &out, 30), 2);
-  EXPECT_TRUE(Has(out, "Usage:"));
 }
 
 }  // namespace

@@ -254,19 +254,18 @@ TEST_F(StreamChannelTest, ManyConnectionsShareTheFixedIoThreads) {
   getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = std::max(files.rlim_cur, std::min(files.rlim_max, 2 * kConnections + 64));
   if (setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 2 * kConnections + 64) GTEST_SKIP() << "too few files";
-  auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
   std::vector<Connection> connections(kConnections);
   std::vector<Collector> collectors(kConnections);
   long baseline = 0;
   for (rlim_t i = 0; i < kConnections; ++i) {
     connections[i] = Connect();
     ASSERT_TRUE(collectors[i].Start(connections[i].channel));
-    if (i == 0) baseline = threads();  // the I/O threads run from the first receive on
+    if (i == 0) baseline = testing_support::ThreadCount();  // the I/O threads run from the first receive on
   }
-  EXPECT_EQ(threads(), baseline);
+  EXPECT_EQ(testing_support::ThreadCount(), baseline);
   for (Connection& c : connections) ASSERT_TRUE(c.client->Send("!"));
   for (Collector& collector : collectors) EXPECT_TRUE(WaitFor([&] { return collector.Record() == "!"; }));
-  EXPECT_EQ(threads(), baseline);
+  EXPECT_EQ(testing_support::ThreadCount(), baseline);
   for (Connection& c : connections) c.channel->Close();
   for (Collector& collector : collectors) EXPECT_TRUE(WaitFor([&] { return collector.Record() == "![end 0]"; }));
   for (Connection& c : connections) c.channel->Release();

@@ -38,11 +38,7 @@ GuardResult Guard(Fn fn, int* signal = nullptr) {
   return platform::RunGuarded(fn, signal);
 }
 
-// The fixture's watchdog ends a test that hangs.
-class FaultGuardTest : public testing::Test {
- protected:
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using FaultGuardTest = testing_support::WatchedTest;
 
 TEST_F(FaultGuardTest, ReturnThrowAndFaultsAreToldApartAgainAndAgainOnTheSameThread) {
   for (int round = 0; round < 3; ++round) {

@@ -18,10 +18,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 constexpr DWORD kInfinite = INFINITE_TIMEOUT;
 
-// Its watchdog aborts a test still going after 30 s: a lost wake-up fails instead of hanging.
-class SyncTest : public ::testing::Test {
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using SyncTest = testing_support::WatchedTest;  // a lost wake-up fails instead of hanging
 
 TEST_F(SyncTest, SemaphoreCountsMaximumAndTimeouts) {
   Semaphore s(1, 3);

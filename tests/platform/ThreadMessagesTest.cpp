@@ -14,10 +14,7 @@ namespace {
 using namespace platform;
 using testing_support::WaitFor;
 
-// Its watchdog aborts a test still going after 30 s: a lost wake-up fails instead of hanging.
-class ThreadMessagesTest : public ::testing::Test {
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using ThreadMessagesTest = testing_support::WatchedTest;  // a lost wake-up fails instead of hanging
 
 TEST_F(ThreadMessagesTest, QueueLastsFromTheFirstRequestUntilTheThreadEnds) {
   std::atomic<DWORD> id{0};

@@ -43,6 +43,12 @@ struct Gate {
   bool open = false;
 };
 
+// How many functors wait in the object's queue (0 when it cannot tell).
+inline std::uint32_t Queued(TActiveObjectBase& object) {
+  std::uint32_t count = 0;
+  return object.GetQueueCount(&count) ? count : 0;
+}
+
 inline bool ThreadGone(platform::DWORD tid) {
   return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0;
 }
@@ -81,8 +87,7 @@ inline void ExpectBlockingCallersReturnAfterTheirOwn(TActiveObjectBase& object, 
       EXPECT_TRUE(object.PushAndBlock(new LambdaFunctor([&ran, i] { ran[i] = true; }), platform::INFINITE_TIMEOUT));
       EXPECT_TRUE(ran[i]) << i;
     });
-  std::uint32_t count = 0;
-  ASSERT_TRUE(WaitFor([&] { return object.GetQueueCount(&count) && count >= queued; }));
+  ASSERT_TRUE(WaitFor([&] { return Queued(object) >= queued; }));
   gate.Open();
 }
 

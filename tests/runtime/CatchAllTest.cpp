@@ -29,10 +29,7 @@ __attribute__((no_sanitize("undefined"))) void ReadNull() {
   (void)*p;
 }
 
-class CatchAllTest : public ::testing::Test {
- public:
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using CatchAllTest = testing_support::WatchedTest;
 using CatchAllDeathTest = CatchAllTest;
 
 // The only test of this program that writes the log, so it may remove the file.
@@ -67,10 +64,10 @@ TEST_F(CatchAllTest, ThrowAndFaultAreLoggedOnceEachAndTheWorkerGoesOn) {
 
 // Without the catch-all the failure leaves the worker thread: the process ends, before its
 // fixture could clean up, so the settings it read are cleaned up first.
-void DiesWithoutCatch(CatchAllTest& test, void (*failure)()) {
+void DiesWithoutCatch(testing_support::ActiveObjectEnvironment& environment, void (*failure)()) {
   Worker w;
-  test.m_environment.CleanUp();
-  std::filesystem::remove_all(test.m_environment.Registry().Dir().Path());
+  environment.CleanUp();
+  std::filesystem::remove_all(environment.Registry().Dir().Path());
   if (w.IsCatchEnabled()) return;
   w.Start(u"NoCatch");
   std::atomic<int> deleted{0};
@@ -79,8 +76,8 @@ void DiesWithoutCatch(CatchAllTest& test, void (*failure)()) {
 
 TEST_F(CatchAllDeathTest, WithCatchOffAThrowOrAFaultInAFunctorEndsTheProcess) {
   ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-  EXPECT_DEATH(DiesWithoutCatch(*this, Throw), "");
-  EXPECT_DEATH(DiesWithoutCatch(*this, ReadNull), "");
+  EXPECT_DEATH(DiesWithoutCatch(m_environment, Throw), "");
+  EXPECT_DEATH(DiesWithoutCatch(m_environment, ReadNull), "");
 }
 
 }  // namespace

@@ -28,11 +28,7 @@ using Call = testing_support::LambdaFunctor;
 using testing_support::ThreadGone;
 using Probe = testing_support::HookProbe<TActiveObjectDeluxe>;
 
-// The fixture's watchdog ends a test that deadlocks.
-class DeluxeTest : public testing::Test {
- protected:
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using DeluxeTest = testing_support::WatchedTest;
 
 TEST_F(DeluxeTest, HooksAndBuiltInTimerRunOnTheWorkerFromStartToStop) {
   Probe object;
@@ -110,8 +106,7 @@ TEST_F(DeluxeTest, CallerIsReleasedWhenItsFunctorIsFlushedOrThrows) {
   }), 0));
   ASSERT_TRUE(WaitFor([&] { return busy.load(); }));
   auto caller = std::async(std::launch::async, [&] { return object.ExecuteSynchronized(new Call([&] { ran = true; }, &deleted)); });
-  std::uint32_t queued = 0;
-  ASSERT_TRUE(WaitFor([&] { return object.GetQueueCount(&queued) && queued == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return testing_support::Queued(object) == 1; }));
   object.Flush(0);
   release.set_value();
   EXPECT_FALSE(caller.get());

@@ -23,22 +23,14 @@ constexpr platform::DWORD kInfinite = platform::INFINITE_TIMEOUT;
 using Fn = testing_support::LambdaFunctor;
 
 using testing_support::Gate;
-
-class ActiveObjectTest : public ::testing::Test {
- protected:
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using testing_support::Queued;
+using ActiveObjectTest = testing_support::WatchedTest;
 
 template <std::uint32_t N>
 struct Worker : TActiveObjectEx<Worker<N>, N> {
   Worker() : TActiveObjectEx<Worker<N>, N>(this) {}
   void Record(int value) { log.push_back(value); }
   TFunctor* Rec(int value) { return new TFunctor1<Worker, int>(this, &Worker::Record, value); }
-  std::uint32_t Queued() {
-    std::uint32_t count = 0;
-    this->GetQueueCount(&count);
-    return count;
-  }
   std::vector<int> log;  // read by the test only after a blocking post
 };
 using Big = Worker<100>;
@@ -82,7 +74,7 @@ TEST_F(ActiveObjectTest, StopWithFlushDiscardsQueuedWorkAndGetsInWithTheLaneFull
   EXPECT_FALSE(w.Post(counted(), 0));  // the normal lane is full
   // The flush cannot pass the held worker in time; the stop request takes a priority place.
   auto stop = std::async(std::launch::async, [&] { return w.Stop(true, 20); });
-  ASSERT_TRUE(WaitFor([&] { return w.Queued() == 5; }));
+  ASSERT_TRUE(WaitFor([&] { return Queued(w) == 5; }));
   EXPECT_FALSE(w.Post(counted(), 0));  // refused while stopping
   gate.Open();
   EXPECT_TRUE(stop.get());
@@ -118,7 +110,7 @@ TEST_F(ActiveObjectTest, StopWhileForeignThreadsBlockInPushAndBlockReturnsThemAl
       std::vector<std::jthread> callers;
       for (int i = 0; i < 7; ++i)  // five fill the priority lane, two wait for a place
         callers.emplace_back([&] { returnedTrue += w.PushAndBlock(new Fn([&ran] { ++ran; }, &deleted), kInfinite); });
-      ASSERT_TRUE(WaitFor([&] { return w.Queued() == 5; }));
+      ASSERT_TRUE(WaitFor([&] { return Queued(w) == 5; }));
       auto stop = std::async(std::launch::async, [&] { return w.Stop(flush, kInfinite); });
       ASSERT_TRUE(WaitFor([&] { return !w.Post(new Fn([] {}), 0); }));  // stopping
       gate.Open();

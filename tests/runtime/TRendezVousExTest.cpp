@@ -29,10 +29,7 @@ struct Owner : TActiveObjectEx<Owner, 2> {
   }
 };
 
-class RendezVousTest : public ::testing::Test {
- protected:
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using RendezVousTest = testing_support::WatchedTest;
 
 TEST_F(RendezVousTest, EnterOnAStoppedOwnerParksNothingAndLeavesNoStaleRelease) {
   Owner owner;

@@ -28,17 +28,9 @@ using testing_support::WaitFor;
 using Fn = testing_support::LambdaFunctor;
 constexpr DWORD kForever = platform::INFINITE_TIMEOUT;
 
+using testing_support::Queued;
 using Probe = testing_support::HookProbe<TWndActiveObjectDeluxe>;
-
-std::uint32_t Queued(Probe& object) {
-  std::uint32_t count = 0;
-  return object.GetQueueCount(&count) ? count : 0;
-}
-
-class WndDeluxeTest : public testing::Test {
- protected:
-  testing_support::ActiveObjectEnvironment m_environment;
-};
+using WndDeluxeTest = testing_support::WatchedTest;
 
 TEST_F(WndDeluxeTest, PostsKeepEachThreadsOrderAndConcurrentBlockingPostsReturnAfterTheirOwn) {
   Probe w;

@@ -48,25 +48,17 @@ void RunClient(const char* kind, const char* program) {
   if (!HasPseudoTerminals()) GTEST_SKIP() << "no pseudo-terminals here: expect cannot drive a client";
   ActiveObjectEnvironment environment;
   AnsweringEvents events;
-  TTelnetServer server(&events);
-  events.server = &server;
-  std::uint16_t port = 0;
-  for (int attempt = 0; attempt < 20 && port == 0; ++attempt) {
-    TTelnetServerConfig config;
-    config.SetPort(testing_support::FreeTcpPort());
-    config.Password = u"s3cr3t";
-    server.Configure(config);
-    if (server.IsListening()) port = config.Port;
-  }
-  ASSERT_NE(port, 0);
+  TelnetServerFixture fixture("s3cr3t", true, &events);
+  events.server = &fixture.Server();
+  ASSERT_NE(fixture.Port(), 0);
   std::string output;
-  int code = RunChild({"/usr/bin/expect", REAL_CLIENT_SCRIPT, kind, std::to_string(port), "s3cr3t"}, &output, 60);
+  int code = RunChild({"/usr/bin/expect", REAL_CLIENT_SCRIPT, kind, std::to_string(fixture.Port()), "s3cr3t"}, &output, 60);
   EXPECT_EQ(code, 0) << output;
   EXPECT_EQ(output.find("s3cr3t", output.find("spawn") + 40), std::string::npos)
       << "the password shows in clear:\n" << output;
   EXPECT_EQ(events.Count("line 0 help"), 2u) << output;
   EXPECT_EQ(events.Count("line 0 status"), 1u) << output;
-  server.Stop();
+  fixture.Server().Stop();
   events.server = nullptr;
 }
 

@@ -3,17 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
-#include <future>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "telnet/ITelnetChannelEvent.h"
+#include "tests/TestSupport.h"
 #include "tests/telnet/FakeStream.h"
 
 namespace {
@@ -180,12 +177,7 @@ TEST(TelnetChannelTest, SendTextIsOneUnitConvertedInPieces) {
 
 // The server's output and input-line replacement race the receive path (checked under TSan).
 TEST(TelnetChannelTest, OutputFromAnotherThreadWhileTyping) {
-  std::promise<void> done;
-  std::thread watchdog([finished = done.get_future()] {
-    if (finished.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
-    std::fprintf(stderr, "test still running after 30 s: deadlock\n");
-    std::abort();
-  });
+  testing_support::ActiveObjectEnvironment environment;  // for its watchdog
   Rig rig;
   std::atomic<bool> stop{false};
   std::thread console([&] {
@@ -198,8 +190,6 @@ TEST(TelnetChannelTest, OutputFromAnotherThreadWhileTyping) {
   for (int i = 0; i < 500; ++i) rig.Type(i % 50 == 49 ? "\x1b[C\b\t\n" : "ab");
   stop = true;
   console.join();
-  done.set_value();
-  watchdog.join();
   EXPECT_EQ(rig.lines.find_first_not_of("abcd|"), std::string::npos) << rig.lines;
 }
 

@@ -1,5 +1,5 @@
 // ReadTelnetConfig: missing values take their defaults and are written back, stored values are
-// read (Port keeps 16 bits), values of another type count as read; and deep copies of the record.
+// read (Port keeps 16 bits), values of another type count as read.
 #include "telnet/TTelnetServerConfig.h"
 
 #include <gtest/gtest.h>
@@ -75,7 +75,7 @@ TEST_F(TelnetConfigTest, AnEmptyKeyGivesTheDefaultsAndIsFilledWithThem) {
   EXPECT_EQ(password.value, 0u);
 }
 
-TEST_F(TelnetConfigTest, StoredValuesAreReadADeletedPasswordIsResetAndCopiesAreDeep) {
+TEST_F(TelnetConfigTest, StoredValuesAreReadAndADeletedPasswordIsReset) {
   ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Enabled", 7));  // any non-zero value is true
   ASSERT_TRUE(m_editor.WriteDword(kMachine, kKey, u"Port", 65536 + 23));
   ASSERT_TRUE(m_editor.WriteString(kMachine, kKey, u"Password", u"Open Sesame"));
@@ -89,16 +89,11 @@ TEST_F(TelnetConfigTest, StoredValuesAreReadADeletedPasswordIsResetAndCopiesAreD
   EXPECT_EQ(ReadStored(u"Enabled").value, 7u);  // what was there is not rewritten
   EXPECT_EQ(ReadStored(u"Port").value, 65559u);
 
-  TTelnetServerConfig copy(config), assigned;
-  assigned = config;
-  config.Password.Buffer()[0] = u'X';
   ASSERT_TRUE(m_editor.DeleteValue(kMachine, kKey, u"Password"));
   ReadTelnetConfig(kMachine, kBase, config);
   EXPECT_TRUE(config.Password.IsEmpty());
   EXPECT_EQ(ReadStored(u"Password").type, REG_SZ);
   EXPECT_EQ(ReadStored(u"Password").size, 2u);
-  EXPECT_EQ(copy.Password, u"Open Sesame");
-  EXPECT_EQ(assigned.Password, u"Open Sesame");
 }
 
 TEST_F(TelnetConfigTest, ValuesOfAnotherTypeCountAsReadAndAreLeftAsTheyAre) {

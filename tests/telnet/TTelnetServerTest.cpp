@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -21,6 +20,7 @@
 using testing_support::ActiveObjectEnvironment;
 using testing_support::TelnetServerFixture;
 using testing_support::TcpTestClient;
+using testing_support::ThreadCount;
 using testing_support::WaitFor;
 
 namespace {
@@ -29,15 +29,6 @@ const std::string kConnectBytes =
     "\xff\xfe\x01\xff\xfb\x01\xff\xfb\x03"
     "\x1b[40m\x1b[32;1m\x1b[2J"
     "Greetings!\n\r\r\n";
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-  }
-  return count;
-}
 
 long ResidentKiB() {
   std::ifstream status("/proc/self/status");
@@ -238,21 +229,10 @@ TEST(TTelnetServerTest, LocalOnlyAdmission) {
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("ready 0"); }));
 
   // A client from 127.0.0.2 is neither 127.0.0.1 nor (normally) one of the host's addresses.
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_addr.s_addr = htonl(0x7F000002);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(fixture.Port());
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-  char byte;
-  timeval wait{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "closed without a byte";
-  close(fd);
+  TcpTestClient foreign(fixture.Port(), 0, 0x7F000002);
+  ASSERT_TRUE(foreign.Connected());
+  EXPECT_TRUE(foreign.WaitForClose());
+  EXPECT_EQ(foreign.Received(), "") << "closed without a byte";
   EXPECT_EQ(fixture.Server().ChannelIds(), std::vector<int>{0}) << "no id was used";
 }
 
@@ -417,7 +397,7 @@ TEST(TTelnetServerTest, HostileAndVanishingClientsLeaveOthersServed) {
   TcpTestClient good(fixture.Port());
   good.Send("warm\r\n");
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("line 0 warm"); }));
-  int threadsBefore = ThreadCount();
+  long threadsBefore = ThreadCount();
 
   // 10 MB of random bytes (no Ctrl-C, which would end it at once).
   std::thread noisy([port = fixture.Port()] {
@@ -458,7 +438,7 @@ TEST(TTelnetServerTest, FiveHundredConnectionsAddNoThreads) {
   // A line typed and received: every thread the server and the channels use is running now.
   clients[0]->Send("warm\r\n");
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Has("line 0 warm"); }));
-  int threadsBefore = ThreadCount();
+  long threadsBefore = ThreadCount();
   [[maybe_unused]] const long residentBefore = ResidentKiB();
   for (int i = 1; i < 500; ++i) clients.push_back(std::make_unique<TcpTestClient>(fixture.Port()));
   ASSERT_TRUE(WaitFor([&] { return fixture.Events().Count("ready") == 500; }, std::chrono::seconds(30)));

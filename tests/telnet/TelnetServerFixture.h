@@ -53,10 +53,12 @@ class RecordingServerEvents : public ITelnetServerEvents {
   std::vector<std::string> m_events;
 };
 
-// A server configured and listening on a free port.
+// A server configured and listening on a free port, reporting to its own receiver or to `events`.
 class TelnetServerFixture {
  public:
-  explicit TelnetServerFixture(const std::string& password = "", bool remote = true) {
+  explicit TelnetServerFixture(const std::string& password = "", bool remote = true,
+                               RecordingServerEvents* events = nullptr)
+      : m_events(events != nullptr ? *events : m_ownEvents) {
     for (int attempt = 0; attempt < 20; ++attempt) {
       m_server = std::make_unique<TTelnetServer>(&m_events);
       TTelnetServerConfig config;
@@ -78,7 +80,8 @@ class TelnetServerFixture {
   std::uint16_t Port() const { return m_port; }
 
  private:
-  RecordingServerEvents m_events;
+  RecordingServerEvents m_ownEvents;
+  RecordingServerEvents& m_events;
   std::unique_ptr<TTelnetServer> m_server;
   std::uint16_t m_port = 0;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/CStreamChannel.h"
+#include "net/CStreamChannelServer.h"
 #include "tests/TestSupport.h"
 #include "tests/telnet/TelnetServerFixture.h"
 #include "tests/TcpTestClient.h"
@@ -59,29 +60,6 @@ class RecordingNotify : public TtcpServerNotify {
   std::vector<std::string> m_order;
 };
 
-// Holds a port as another program's listener would.
-class PortHolder {
- public:
-  explicit PortHolder(std::uint16_t port) {
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    m_bound = bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(m_fd, 4) == 0;
-  }
-  ~PortHolder() { Release(); }
-  bool Bound() const { return m_bound; }
-  void Release() {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  int m_fd = -1;
-  bool m_bound = false;
-};
-
 TEST(TtcpServerTest, PortZeroStartsNothing) {
   TtcpServer server;
   RecordingNotify notify;
@@ -91,12 +69,17 @@ TEST(TtcpServerTest, PortZeroStartsNothing) {
   EXPECT_EQ(notify.listening + notify.failed, 0);
 }
 
-TEST(TtcpServerTest, AcceptsAndNotifiesInOrder) {
+// A Start while running moves the listener: the old port is closed, the new one accepts.
+TEST(TtcpServerTest, AcceptsAndNotifiesInOrderAndStartMovesToANewPort) {
   TtcpServer server;
   RecordingNotify notify;
+  std::uint16_t first = FreeTcpPort();
+  ASSERT_TRUE(server.Start(&notify, first));
   std::uint16_t port = FreeTcpPort();
   ASSERT_TRUE(server.Start(&notify, port));
-  EXPECT_EQ(notify.listening, 1);
+  EXPECT_EQ(notify.listening, 2);
+  TcpTestClient old(first);
+  EXPECT_FALSE(old.Connected());
   TcpTestClient client(port);
   ASSERT_TRUE(client.Connected());
   ASSERT_TRUE(WaitFor([&] { return notify.Order().size() == 3; }));
@@ -109,56 +92,34 @@ TEST(TtcpServerTest, AcceptsAndNotifiesInOrder) {
   EXPECT_FALSE(late.Connected()) << "nothing listens after Stop";
 }
 
-TEST(TtcpServerTest, TakenPortFailsWithoutRetryAndRetriesWithIt) {
-  std::uint16_t port = FreeTcpPort();
-  PortHolder holder(port);
-  ASSERT_TRUE(holder.Bound());
-  TtcpServer server;
-  RecordingNotify notify;
-  EXPECT_FALSE(server.Start(&notify, port));
-  EXPECT_FALSE(server.IsRunning());
-
-  ASSERT_TRUE(server.Start(&notify, port, true));
-  EXPECT_TRUE(server.IsRunning());
-  EXPECT_EQ(notify.failed, 1) << "the first failure is reported at once";
-  EXPECT_FALSE(server.IsListening());
-  holder.Release();
-  ASSERT_TRUE(WaitFor([&] { return notify.listening == 1; }, std::chrono::seconds(15)));
-  TcpTestClient client(port);
-  ASSERT_TRUE(client.Connected());
-  ASSERT_TRUE(WaitFor([&] { return !notify.Order().empty(); }));
-  EXPECT_TRUE(server.Stop());
-}
-
-TEST(TtcpServerTest, StopWhileRetryingEndsAtOnceAndOpensNothing) {
-  std::uint16_t port = FreeTcpPort();
-  PortHolder holder(port);
-  ASSERT_TRUE(holder.Bound());
-  TtcpServer server;
-  RecordingNotify notify;
-  ASSERT_TRUE(server.Start(&notify, port, true));
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(server.Stop());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << "not a whole retry pause";
-  holder.Release();
-  TcpTestClient client(port);
-  EXPECT_FALSE(client.Connected());
-  EXPECT_EQ(notify.listening, 0);
-}
-
-TEST(TtcpServerTest, StartWhileRunningMovesToTheNewPort) {
-  TtcpServer server;
-  RecordingNotify notify;
-  std::uint16_t first = FreeTcpPort();
-  ASSERT_TRUE(server.Start(&notify, first));
-  std::uint16_t second = FreeTcpPort();
-  ASSERT_TRUE(server.Start(&notify, second));
-  TcpTestClient old(first);
-  EXPECT_FALSE(old.Connected());
-  TcpTestClient client(second);
-  ASSERT_TRUE(client.Connected());
-  ASSERT_TRUE(WaitFor([&] { return notify.Order().size() == 3; }));
-  EXPECT_TRUE(server.Stop());
+// Without retry a taken port fails Start; with it the server runs, reports the first failure at
+// once and listens when the port comes free, unless a Stop came first: that one does not wait out
+// the retry pause, and nothing is opened after it.
+TEST(TtcpServerTest, TakenPortFailsWithoutRetryAndRetriesWithItUntilStopped) {
+  for (bool stopWhileRetrying : {false, true}) {
+    SCOPED_TRACE(stopWhileRetrying ? "stopped while retrying" : "retrying");
+    std::uint16_t port = FreeTcpPort();
+    CStreamChannelServer holder;  // as another program's listener would
+    ASSERT_TRUE(holder.Open("0.0.0.0", port));
+    TtcpServer server;
+    RecordingNotify notify;
+    EXPECT_FALSE(server.Start(&notify, port));
+    EXPECT_FALSE(server.IsRunning());
+    ASSERT_TRUE(server.Start(&notify, port, true));
+    EXPECT_TRUE(server.IsRunning());
+    EXPECT_EQ(notify.failed, 1);
+    EXPECT_FALSE(server.IsListening());
+    const auto start = std::chrono::steady_clock::now();
+    const bool stopped = stopWhileRetrying && server.Stop();
+    EXPECT_EQ(stopped, stopWhileRetrying);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << "not a whole retry pause";
+    holder.Close();
+    EXPECT_EQ(WaitFor([&] { return notify.listening == 1; }, std::chrono::seconds(stopped ? 0 : 15)), !stopped);
+    TcpTestClient client(port);
+    EXPECT_EQ(client.Connected(), !stopped);
+    EXPECT_EQ(WaitFor([&] { return !notify.Order().empty(); }, std::chrono::seconds(stopped ? 0 : 10)), !stopped);
+    EXPECT_EQ(server.Stop(), !stopped);
+  }
 }
 
 }  // namespace
