@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cctype>
 
 #include "platform/FileInfo.h"
 #include "platform/LocalTime.h"
@@ -38,6 +38,27 @@ TEST(SysInfoFigures, KilobytesUpTimeAndVersionsFromFileNames) {
   }
 }
 
+// Whether the text fits the pattern, where "#" stands for one digit and "+" for one or more.
+bool Fits(const std::string& text, const std::string& pattern) {
+  std::size_t at = 0;
+  auto digit = [&] { return at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) != 0; };
+  for (char p : pattern) {
+    if (p == '+' && digit()) {
+      while (digit()) ++at;
+    } else if (p == '#' ? digit() : at < text.size() && text[at] == p) {
+      ++at;
+    } else {
+      return false;
+    }
+  }
+  return at == text.size();
+}
+
+// A creation date, or none.
+bool FitsDated(const std::string& text, const std::string& pattern) {
+  return Fits(text, pattern) || Fits(text, pattern + "####-##-## at ##:##:##");
+}
+
 std::string Executable() {
   std::u16string path = platform::ExecutablePath();
   return platform::Utf16ToUtf8(path.data(), path.size());
@@ -60,25 +81,23 @@ TEST(SysInfoCommand, ProcessSectionOnlyUnlessOnePlusAndTheGreetingToEveryone) {
   auto client = fixture.Connect();
   auto other = fixture.Connect();
   ASSERT_TRUE(client && other);
-  const std::string date = R"(\d{4}-\d\d-\d\d at \d\d:\d\d:\d\d)", size = R"(\d+,\d{3} KB)";
   const std::string patterns[] = {
-      "Process File Name   : .*",
-      "Product Version     : 0\\.0\\.0\\.0, created on (" + date + ")?",
-      "Process Start Time  : " + date,
-      R"(Process Up Time     : 0 days, 0 hours, \d minutes, \d+ seconds)",
+      "Process Start Time  : ####-##-## at ##:##:##",
+      "Process Up Time     : 0 days, 0 hours, # minutes, + seconds",
       "Process ID          : " + std::to_string(getpid()),
-      "Current Working Set : " + size,
-      "Current VM Size     : " + size,
-      "Peak Working Set    : " + size,
-      "Peak VM Size        : " + size,
+      "Current Working Set : +,### KB",
+      "Current VM Size     : +,### KB",
+      "Peak Working Set    : +,### KB",
+      "Peak VM Size        : +,### KB",
   };
   for (const char* line : {"sysinfo", "sysinfo all", "sysinfo + +"}) {
     std::size_t otherMark = other->Mark();
     std::vector<std::string> lines = Report(*client, line);
     ASSERT_EQ(lines.size(), 9u) << line;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-      EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << line << ": " << lines[i];
     EXPECT_EQ(lines[0], "Process File Name   : " + Executable());
+    EXPECT_TRUE(FitsDated(lines[1], "Product Version     : 0.0.0.0, created on ")) << lines[1];
+    for (std::size_t i = 2; i < lines.size(); ++i)
+      EXPECT_TRUE(Fits(lines[i], patterns[i - 2])) << line << ": " << lines[i];
     EXPECT_NE(lines[5], "Current Working Set : 0,000 KB");
     EXPECT_TRUE(other->WaitForText("Greetings!\n\r\r\n", otherMark)) << line;
   }
@@ -100,9 +119,11 @@ TEST(SysInfoCommand, DllSectionListsTheConsoleLibraryWithItsVersionAndNotTheExec
   ASSERT_EQ((lines.size() - 13) % 4, 0u);
   int consoles = 0;
   for (std::size_t i = 13; i < lines.size(); i += 4) {
-    EXPECT_TRUE(std::regex_match(lines[i], std::regex(R"(DLL Name  : [^/]*\.so.*)"))) << lines[i];
+    EXPECT_TRUE(lines[i].rfind("DLL Name  : ", 0) == 0 && lines[i].find('/') == std::string::npos &&
+                lines[i].find(".so") != std::string::npos)
+        << lines[i];
     EXPECT_NE(lines[i + 1], "File Name : " + Executable());
-    EXPECT_TRUE(std::regex_match(lines[i + 2], std::regex(R"(Version   : \d+\.\d+\.\d+\.\d+, created on .*)")));
+    EXPECT_TRUE(FitsDated(lines[i + 2], "Version   : +.+.+.+, created on ")) << lines[i + 2];
     EXPECT_EQ(lines[i + 3], std::string(62, '-'));
     if (lines[i].rfind("DLL Name  : libdiagconsole.so", 0) != 0) continue;
     ++consoles;
