@@ -1,7 +1,3 @@
-# Under the sanitizers this executable does not link yet (typeinfo of the runtime base classes is not exported from libdiagconsole.so): FIXME.
-if(TOLVANE_SANITIZE)
-  return()
-endif()
 tolvane_test(diagconsole_tests
   console/ConsoleTest.cpp
   console/CaptureTest.cpp
@@ -11,6 +7,11 @@ tolvane_test(diagconsole_tests
   console/TraceCommandsTest.cpp
 )
 target_link_libraries(diagconsole_tests PRIVATE tolvane_console tolvane_modkit)
+# The console's classes live behind the library's hidden symbols, their run-time type information
+# included: the sanitizer's dynamic-type check would need it from this side of the boundary.
+if(TOLVANE_SANITIZE)
+  target_compile_options(diagconsole_tests PRIVATE -fno-sanitize=vptr)
+endif()
 
 # Cooperating modules for the bridge: one with every Module_* export, one with Module_ParseDebugArg only.
 foreach(kind full plain)
