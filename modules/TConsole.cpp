@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/Clock.h"
@@ -46,9 +47,11 @@ class ConsoleLockHold {
 };
 
 // Never destroyed, so printing late in the process's exit finds it (with no buffer) instead of
-// a destroyed object.
+// a destroyed object. It lives in the module's own storage, not on the heap: a module that is
+// unloaded takes it along instead of leaving it behind unreachable.
 ConsoleState& State() {
-  static ConsoleState* state = new ConsoleState;
+  alignas(ConsoleState) static unsigned char storage[sizeof(ConsoleState)];
+  static ConsoleState* state = new (storage) ConsoleState;
   return *state;
 }
 
@@ -101,6 +104,8 @@ TConsole::~TConsole() {
   if (--s.instances == 0) {
     s.buffer.reset();
     s.lock.reset();
+    std::u16string().swap(s.moduleFileName);
+    s.moduleFileNameKnown = false;
   }
 }
 
