@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace testing_support {
@@ -105,5 +106,16 @@ class TcpTestClient {
   bool m_peerClosed = false;
   std::string m_received;
 };
+
+// A client that connected and received `greeting`, retried for a few seconds while the server
+// starts listening; null if it never did.
+inline std::unique_ptr<TcpTestClient> ConnectGreeted(std::uint16_t port, const std::string& greeting) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    auto client = std::make_unique<TcpTestClient>(port);
+    if (client->Connected() && client->WaitForText(greeting)) return client;
+    poll(nullptr, 0, 10);
+  }
+  return nullptr;
+}
 
 }  // namespace testing_support

@@ -151,16 +151,24 @@ inline int RunChild(const std::vector<std::string>& argv, std::string* output = 
 
 namespace testing_support {
 
-// Whether text has the pattern's shape: '#' stands for a decimal digit, '%' for a hex digit,
-// anything else for itself. (std::regex draws a false warning from g++ 12 in sanitizer builds.)
+// Whether text has the pattern's shape: '#' stands for a decimal digit, '+' for one or more, '%'
+// for a hex digit, anything else for itself. (std::regex draws a false warning from g++ 12 in
+// sanitizer builds.)
 inline bool FitsPattern(const std::string& text, const std::string& pattern) {
-  if (text.size() != pattern.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    bool fits = pattern[i] == '#' ? std::isdigit(c) != 0 : pattern[i] == '%' ? std::isxdigit(c) != 0 : text[i] == pattern[i];
-    if (!fits) return false;
+  std::size_t at = 0;
+  auto digit = [&] { return at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) != 0; };
+  for (char p : pattern) {
+    if (p == '+' && digit()) {
+      while (digit()) ++at;
+    } else if (p == '#' ? digit()
+               : p == '%' ? at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) != 0
+                          : p != '+' && at < text.size() && text[at] == p) {
+      ++at;
+    } else {
+      return false;
+    }
   }
-  return true;
+  return at == text.size();
 }
 
 }  // namespace testing_support

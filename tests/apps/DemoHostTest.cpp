@@ -57,14 +57,7 @@ class RunningHost {
       waitpid(m_pid, nullptr, 0);
     }
   }
-  std::unique_ptr<TcpTestClient> Connect() {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-      auto client = std::make_unique<TcpTestClient>(m_port);
-      if (client->Connected() && client->WaitForText("Greetings!")) return client;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
-  }
+  std::unique_ptr<TcpTestClient> Connect() { return testing_support::ConnectGreeted(m_port, "Greetings!"); }
   int Wait(std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
     int status = 0;
     bool ended = testing_support::WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, deadline);

@@ -42,14 +42,7 @@ class ConsoleFixture {
   std::uint16_t Port() const { return m_port; }
 
   // A client that has been greeted; with no password it may type at once.
-  std::unique_ptr<TcpTestClient> Connect() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      auto client = std::make_unique<TcpTestClient>(m_port);
-      if (client->Connected() && client->WaitForText("Greetings!\n\r\r\n")) return client;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
-  }
+  std::unique_ptr<TcpTestClient> Connect() { return testing_support::ConnectGreeted(m_port, "Greetings!\n\r\r\n"); }
 
   // Types a line and waits for `answer` after it.
   static bool Type(TcpTestClient& client, const std::string& line, const std::string& answer) {

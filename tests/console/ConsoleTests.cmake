@@ -14,13 +14,7 @@ if(TOLVANE_SANITIZE)
 endif()
 
 # Cooperating modules for the bridge: one with every Module_* export, one with Module_ParseDebugArg only.
-foreach(kind full plain)
-  add_library(bridge_module_${kind} SHARED console/BridgeTestModule.cpp)
-  target_include_directories(bridge_module_${kind} PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_libraries(bridge_module_${kind} PRIVATE tolvane_modkit)
-  string(TOUPPER ${kind} upper)
-  target_compile_definitions(bridge_module_${kind} PRIVATE BRIDGE_MODULE_${upper}=1)
-endforeach()
+tolvane_test_modules(bridge_module console/BridgeTestModule.cpp full plain)
 target_compile_definitions(diagconsole_tests PRIVATE
   BRIDGE_MODULE_FULL="$<TARGET_FILE:bridge_module_full>"
   BRIDGE_MODULE_PLAIN="$<TARGET_FILE:bridge_module_plain>")

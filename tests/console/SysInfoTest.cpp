@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cctype>
-
 #include "platform/FileInfo.h"
 #include "platform/LocalTime.h"
 #include "platform/Process.h"
@@ -16,6 +14,7 @@
 namespace {
 
 using testing_support::ConsoleFixture;
+using testing_support::FitsPattern;
 
 TEST(SysInfoFigures, KilobytesUpTimeAndVersionsFromFileNames) {
   const std::pair<std::uint64_t, const char*> sizes[] = {
@@ -38,25 +37,9 @@ TEST(SysInfoFigures, KilobytesUpTimeAndVersionsFromFileNames) {
   }
 }
 
-// Whether the text fits the pattern, where "#" stands for one digit and "+" for one or more.
-bool Fits(const std::string& text, const std::string& pattern) {
-  std::size_t at = 0;
-  auto digit = [&] { return at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) != 0; };
-  for (char p : pattern) {
-    if (p == '+' && digit()) {
-      while (digit()) ++at;
-    } else if (p == '#' ? digit() : at < text.size() && text[at] == p) {
-      ++at;
-    } else {
-      return false;
-    }
-  }
-  return at == text.size();
-}
-
 // A creation date, or none.
 bool FitsDated(const std::string& text, const std::string& pattern) {
-  return Fits(text, pattern) || Fits(text, pattern + "####-##-## at ##:##:##");
+  return FitsPattern(text, pattern) || FitsPattern(text, pattern + "####-##-## at ##:##:##");
 }
 
 std::string Executable() {
@@ -97,7 +80,7 @@ TEST(SysInfoCommand, ProcessSectionOnlyUnlessOnePlusAndTheGreetingToEveryone) {
     EXPECT_EQ(lines[0], "Process File Name   : " + Executable());
     EXPECT_TRUE(FitsDated(lines[1], "Product Version     : 0.0.0.0, created on ")) << lines[1];
     for (std::size_t i = 2; i < lines.size(); ++i)
-      EXPECT_TRUE(Fits(lines[i], patterns[i - 2])) << line << ": " << lines[i];
+      EXPECT_TRUE(FitsPattern(lines[i], patterns[i - 2])) << line << ": " << lines[i];
     EXPECT_NE(lines[5], "Current Working Set : 0,000 KB");
     EXPECT_TRUE(other->WaitForText("Greetings!\n\r\r\n", otherMark)) << line;
   }

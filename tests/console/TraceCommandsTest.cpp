@@ -120,24 +120,19 @@ TEST_F(TraceCommands, AnswersInOrderAndRepliesOnlyToTheRequester) {
 }
 
 TEST_F(TraceCommands, SwitchesFlipBeforeTheirLineAndReachTheModulesExceptThreadId) {
-  // A prefix pattern in FitsPattern's terms ('#' a digit); "TID" stands for a thread id.
+  // Prefix patterns in FitsPattern's terms.
   const char* const time = "##h##:##.### - ";
   // Command, line, prefix of the console's own line, prefix of the module's line while on.
   const char* const cases[][4] = {
       {"time", "Timestamp", time, time},
       {"currentmod", "CurrentModule", "libdiagconsole.so.0 - ", "libbridge_module_full.so - "},
-      {"threadid", "Thread ID", "TID", ""}};
-  auto fitsPrefix = [](const std::string& prefix, const std::string& pattern) {
-    if (pattern != "TID") return testing_support::FitsPattern(prefix, pattern);
-    std::size_t digits = prefix.find_first_not_of("0123456789");
-    return digits >= 5 && prefix.substr(digits) == " - ";
-  };
+      {"threadid", "Thread ID", "####+ - ", ""}};
   // Whether a whole line of text is the prefix pattern followed by rest.
   auto hasLine = [&](const std::string& text, const std::string& pattern, const std::string& rest) {
     for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
       std::string line = text.substr(at, end - at);
       if (line.size() >= rest.size() && line.compare(line.size() - rest.size(), rest.size(), rest) == 0 &&
-          fitsPrefix(line.substr(0, line.size() - rest.size()), pattern))
+          testing_support::FitsPattern(line.substr(0, line.size() - rest.size()), pattern))
         return true;
     }
     return false;
