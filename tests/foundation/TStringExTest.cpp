@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "foundation/TStringEx.h"
@@ -54,42 +55,36 @@ TEST(TStringEx, SelfAppendCopyAndMove) {
 }
 
 TEST(TStringEx, OrdinalCompare) {
-  TStringEx null;
-  TStringEx empty;
+  TStringEx null, empty;
   empty.Alloc(4);
-  EXPECT_EQ(null.Compare(empty), 0);
-  EXPECT_EQ(empty.Compare(nullptr), 0);
-  EXPECT_EQ(null.Compare(u"a"), -1);
-  EXPECT_EQ(TStringEx(u"a").Compare(empty), 1);
-  EXPECT_EQ(TStringEx(u"ab").Compare(u"abc"), -1);
-  EXPECT_EQ(TStringEx(u"abc").Compare(u"ab"), 1);
-  EXPECT_EQ(TStringEx(u"\x8000").Compare(u"\x7FFF"), 1);  // units compare unsigned
+  // Units compare unsigned; a null buffer is the empty text.
+  const std::tuple<TStringEx, const char16_t*, int> cases[] = {
+      {null, empty.c_str(), 0}, {empty, nullptr, 0}, {null, u"a", -1}, {TStringEx(u"a"), empty.c_str(), 1},
+      {TStringEx(u"ab"), u"abc", -1}, {TStringEx(u"abc"), u"ab", 1}, {TStringEx(u"\x8000"), u"\x7FFF", 1}};
+  for (const auto& [left, right, expected] : cases) EXPECT_EQ(left.Compare(right), expected) << left.ToNarrow();
   EXPECT_TRUE(TStringEx(u"z") < TStringEx(u"\xFFFF"));
 }
 
 TEST(TStringEx, PiecesClampTheirArguments) {
   const TStringEx s(u"abcdef");
-  EXPECT_EQ(s.Left(3), u"abc");
-  EXPECT_EQ(s.Left(100), u"abcdef");
-  EXPECT_EQ(s.Right(2), u"ef");
-  EXPECT_EQ(s.Right(INT_MAX), u"abcdef");
-  EXPECT_EQ(s.Mid(2, 2), u"cd");
-  EXPECT_EQ(s.Mid(4, INT_MAX), u"ef");
-  EXPECT_EQ(s.Mid(INT_MIN, INT_MAX), u"abcdef");
+  for (const auto& [piece, expected] : {std::pair{s.Left(3), u"abc"}, {s.Left(100), u"abcdef"}, {s.Right(2), u"ef"},
+                                        {s.Right(INT_MAX), u"abcdef"}, {s.Mid(2, 2), u"cd"}, {s.Mid(4, INT_MAX), u"ef"},
+                                        {s.Mid(INT_MIN, INT_MAX), u"abcdef"}})
+    EXPECT_EQ(piece, expected);
   for (const TStringEx& piece : {s.Left(0), s.Left(INT_MIN), s.Right(-1), s.Right(INT_MIN), s.Mid(6, 1),
                                  s.Mid(INT_MAX, INT_MAX), s.Mid(2, -1), TStringEx().Mid(0, 5), TStringEx().Right(5)})
     EXPECT_TRUE(piece.IsEmpty());
 
-  auto deleted = [](TStringEx t, int position, int count) {
+  const std::tuple<int, int, const char16_t*> deletes[] = {{1, 2, u"adef"}, {4, 100, u"abcd"}, {0, INT_MAX, u""},
+      {-1, 2, u"abcdef"}, {6, 1, u"abcdef"}, {INT_MAX, 1, u"abcdef"}, {1, 0, u"abcdef"}, {1, INT_MIN, u"abcdef"}};
+  for (auto [position, count, expected] : deletes) {
+    TStringEx t = s;
     t.Delete(position, count);
-    return t;
-  };
-  EXPECT_EQ(deleted(s, 1, 2), u"adef");
-  EXPECT_EQ(deleted(s, 4, 100), u"abcd");
-  EXPECT_EQ(deleted(s, 0, INT_MAX), u"");
-  for (auto [position, count] : {std::pair{-1, 2}, {6, 1}, {INT_MAX, 1}, {1, 0}, {1, INT_MIN}})
-    EXPECT_EQ(deleted(s, position, count), u"abcdef") << position << "," << count;
-  EXPECT_TRUE(deleted(TStringEx(), 0, 1).IsEmpty());
+    EXPECT_EQ(t, expected) << position << "," << count;
+  }
+  TStringEx none;
+  none.Delete(0, 1);
+  EXPECT_TRUE(none.IsEmpty());
 
   EXPECT_EQ(s[5], u'f');
   for (int outside : {-1, static_cast<int>(s.Size()), INT_MAX, INT_MIN}) EXPECT_EQ(s[outside], 0) << outside;
@@ -98,18 +93,12 @@ TEST(TStringEx, PiecesClampTheirArguments) {
 
 TEST(TStringEx, FindAndFindNoCase) {
   const TStringEx s(u"abcdefcd");
-  EXPECT_EQ(s.Find(u'c', 3), 6);
-  EXPECT_EQ(s.Find(u'a', -5), 0);
-  EXPECT_EQ(s.Find(u"cd", 3), 6);
-  EXPECT_EQ(s.Find(u"cd", INT_MIN), 2);
-  EXPECT_EQ(s.Find(u"cdx"), -1);  // the needle would run past the end
-  EXPECT_EQ(s.Find(u"", 3), 3);
-  EXPECT_EQ(s.Find(u"", INT_MAX), -1);
-  EXPECT_EQ(s.Find(nullptr), 0);
-  EXPECT_EQ(TStringEx().Find(u""), 0);
-  EXPECT_EQ(s.FindNoCase(u"CD", 3), 6);
-  EXPECT_EQ(s.FindNoCase(u"a", INT_MAX), -1);
-  EXPECT_EQ(TStringEx(u"Grüße ÉTÉ").FindNoCase(u"été"), 6);
+  // Each position found, and the expected one; the needle "cdx" would run past the end.
+  const std::pair<int, int> found[] = {{s.Find(u'c', 3), 6}, {s.Find(u'a', -5), 0}, {s.Find(u"cd", 3), 6},
+      {s.Find(u"cd", INT_MIN), 2}, {s.Find(u"cdx"), -1}, {s.Find(u"", 3), 3}, {s.Find(u"", INT_MAX), -1},
+      {s.Find(nullptr), 0}, {TStringEx().Find(u""), 0}, {s.FindNoCase(u"CD", 3), 6},
+      {s.FindNoCase(u"a", INT_MAX), -1}, {TStringEx(u"Grüße ÉTÉ").FindNoCase(u"été"), 6}};
+  for (std::size_t i = 0; i < std::size(found); ++i) EXPECT_EQ(found[i].first, found[i].second) << "row " << i;
 }
 
 TEST(TStringEx, TrimSplitAndJoin) {
@@ -138,19 +127,14 @@ TEST(TStringEx, TrimSplitAndJoin) {
 }
 
 TEST(TStringEx, ToInt) {
-  auto toInt = [](const char16_t* text, int base) { return TStringEx(text).ToInt(base); };
-  EXPECT_EQ(toInt(u" \t -42x", 10), -42);
-  EXPECT_EQ(toInt(u"+ff", 16), 255);
-  EXPECT_EQ(toInt(u"0x1A", 16), 26);
-  EXPECT_EQ(toInt(u"-0X1a", 0), -26);
-  EXPECT_EQ(toInt(u"017", 0), 15);
-  EXPECT_EQ(toInt(u"z", 36), 35);
-  EXPECT_EQ(toInt(u"2147483648", 10), INT32_MAX);  // clamped to the 32-bit range
-  EXPECT_EQ(toInt(u"99999999999999999999", 10), INT32_MAX);
-  EXPECT_EQ(toInt(u"-2147483648", 10), INT32_MIN);
-  EXPECT_EQ(toInt(u"-99999999999999999999", 0), INT32_MIN);
-  for (auto [text, base] : {std::pair{u"0x1A", 10}, {u"0xg", 16}, {u"", 10}, {u"5", 1}, {u"5", -1}, {u"5", 37}})
-    EXPECT_EQ(toInt(text, base), 0) << base;
+  // Clamped to the 32-bit range; base 0 takes the prefix; a bad base or no digits give 0.
+  const std::tuple<const char16_t*, int, std::int32_t> cases[] = {
+      {u" \t -42x", 10, -42}, {u"+ff", 16, 255}, {u"0x1A", 16, 26}, {u"-0X1a", 0, -26}, {u"017", 0, 15},
+      {u"z", 36, 35}, {u"2147483648", 10, INT32_MAX}, {u"99999999999999999999", 10, INT32_MAX},
+      {u"-2147483648", 10, INT32_MIN}, {u"-99999999999999999999", 0, INT32_MIN}, {u"0x1A", 10, 0},
+      {u"0xg", 16, 0}, {u"", 10, 0}, {u"5", 1, 0}, {u"5", -1, 0}, {u"5", 37, 0}};
+  for (auto [text, base, expected] : cases)
+    EXPECT_EQ(TStringEx(text).ToInt(base), expected) << TStringEx(text).ToNarrow() << " base " << base;
 }
 
 TEST(TStringExArray, CopiesAndRangeChecks) {

@@ -20,7 +20,7 @@ constexpr DWORD kInfinite = INFINITE_TIMEOUT;
 
 using SyncTest = testing_support::WatchedTest;  // a lost wake-up fails instead of hanging
 
-TEST_F(SyncTest, SemaphoreCountsMaximumAndTimeouts) {
+TEST_F(SyncTest, SemaphoreCountsMaximumAndTimeoutsAndWaitForAnyTakesTheFirstSignalled) {
   Semaphore s(1, 3);
   LONG previous = -1;
   EXPECT_TRUE(s.Release(2, &previous));
@@ -33,6 +33,16 @@ TEST_F(SyncTest, SemaphoreCountsMaximumAndTimeouts) {
   auto start = Clock::now();
   EXPECT_FALSE(s.Wait(100));
   EXPECT_GE(Clock::now() - start, milliseconds(99));
+  // WaitForAny takes the first signalled object only (sleeping and waking: the tests below).
+  Semaphore empty(0, 1), full(1, 1);
+  Event event(true, true);
+  Waitable* objects[] = {&empty, &event, &full};
+  EXPECT_EQ(WaitForAny(objects, 3, 0), 1u);
+  EXPECT_EQ(full.Count(), 1);
+  event.Reset();
+  EXPECT_EQ(WaitForAny(objects, 3, kInfinite), 2u);
+  EXPECT_EQ(full.Count(), 0);
+  EXPECT_EQ(WaitForAny(objects, 3, 20), kWaitTimeout);
 }
 
 // Busy for a few microseconds, differently each round, so that signals land all along a wait.
@@ -116,18 +126,6 @@ TEST_F(SyncTest, EventManualAndAutoReset) {
   EXPECT_FALSE(manual.Wait(20));
   automatic.Set();
   EXPECT_TRUE(automatic.IsSet() && automatic.Wait(0));  // looking does not take it
-}
-
-TEST_F(SyncTest, WaitForAnyTakesTheFirstSignalledObjectOnly) {
-  Semaphore empty(0, 1), full(1, 1);
-  Event event(true, true);
-  Waitable* objects[] = {&empty, &event, &full};
-  EXPECT_EQ(WaitForAny(objects, 3, 0), 1u);
-  EXPECT_EQ(full.Count(), 1);
-  event.Reset();
-  EXPECT_EQ(WaitForAny(objects, 3, kInfinite), 2u);
-  EXPECT_EQ(full.Count(), 0);
-  EXPECT_EQ(WaitForAny(objects, 3, 20), kWaitTimeout);  // sleeping and waking: the tests above
 }
 
 }  // namespace

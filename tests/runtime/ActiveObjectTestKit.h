@@ -1,6 +1,6 @@
 // What the active-object tests share: a gate that holds a worker inside a functor, a check that
-// a thread has ended, the ordering and blocking checks every kind of object must pass, and a
-// deluxe object that records its hooks and timer ticks.
+// a thread has ended, the ordering, blocking and nesting checks every kind of object must pass,
+// and a deluxe object that records its hooks and timer ticks.
 #pragma once
 
 #include <unistd.h>
@@ -89,6 +89,29 @@ inline void ExpectBlockingCallersReturnAfterTheirOwn(TActiveObjectBase& object, 
     });
   ASSERT_TRUE(WaitFor([&] { return Queued(object) >= queued; }));
   gate.Open();
+}
+
+// On a held worker, functors queue: one that calls PostOrExecute and ExecuteSynchronized (both
+// run at once on the worker) and a blocking post, which first runs what was queued before it,
+// nesting into a second blocking post; each returns true.
+inline void ExpectWorkerCallsRunAtOnceOrDispatchInOrderAndNest(TActiveObjectBase& object) {
+  std::vector<std::string> seen;  // worker only until `done`
+  std::atomic<bool> done{false};
+  auto note = [&seen](const char* text) { return new LambdaFunctor([&seen, text] { seen.push_back(text); }); };
+  Gate gate;
+  ASSERT_TRUE(gate.Hold(object));
+  object.Post(new LambdaFunctor([&] {
+                EXPECT_TRUE(object.PostOrExecute(note("at once"), 0));
+                EXPECT_TRUE(object.ExecuteSynchronized(note("sent")));
+                seen.push_back(object.PushAndBlock(note("P1"), 0) ? "outer true" : "outer false");
+                done = true;
+              }),
+              0);
+  object.Post(note("A"), 0);
+  object.Post(new LambdaFunctor([&] { seen.push_back(object.PushAndBlock(note("P2"), 0) ? "inner true" : "inner false"); }), 0);
+  gate.Open();
+  ASSERT_TRUE(WaitFor([&] { return done.load(); }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"at once", "sent", "A", "P1", "P2", "inner true", "outer true"}));
 }
 
 // A deluxe active object (Deluxe: TActiveObjectDeluxe, TWndActiveObjectDeluxe, ...) that records

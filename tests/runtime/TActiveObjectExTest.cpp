@@ -44,23 +44,10 @@ TEST_F(ActiveObjectTest, PostsKeepEachThreadsOrderAndBlockingPostsReturnAfterThe
   testing_support::ExpectBlockingCallersReturnAfterTheirOwn(w, 5);  // more callers than the priority lane holds
 }
 
-TEST_F(ActiveObjectTest, BlockingPostsFromTheWorkerRunTheQueueInOrderAndNest) {
+TEST_F(ActiveObjectTest, CallsFromTheWorkerRunAtOnceOrDispatchTheQueueInOrderAndNest) {
   Big w;
-  std::vector<std::string> seen;  // worker only until `done`
-  std::atomic<bool> done{false};
-  auto note = [&seen](const char* text) { return new Fn([&seen, text] { seen.push_back(text); }); };
-  // Queued before the start: the outer blocking post finds "A" and the inner one queued before it.
-  w.Post(new Fn([&] {
-           EXPECT_TRUE(w.PostOrExecute(note("at once"), 0));
-           seen.push_back(w.PushAndBlock(note("P1"), 0) ? "outer true" : "outer false");
-           done = true;
-         }),
-         0);
-  w.Post(note("A"), 0);
-  w.Post(new Fn([&] { seen.push_back(w.PushAndBlock(note("P2"), 0) ? "inner true" : "inner false"); }), 0);
-  w.Start(u"Nesting");
-  ASSERT_TRUE(WaitFor([&] { return done.load(); }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"at once", "A", "P1", "P2", "inner true", "outer true"}));
+  ASSERT_TRUE(w.Start(u"Nesting"));
+  testing_support::ExpectWorkerCallsRunAtOnceOrDispatchInOrderAndNest(w);
 }
 
 TEST_F(ActiveObjectTest, StopWithFlushDiscardsQueuedWorkAndGetsInWithTheLaneFull) {
@@ -179,11 +166,7 @@ TEST_F(ActiveObjectTest, ExecuteSynchronizedRunsOnTheCallerWhileTheWorkerIsParke
     EXPECT_EQ(posted, 0);
   })));
   EXPECT_EQ(ranOn, caller);
-  EXPECT_TRUE(WaitFor([&] { return posted == 1; }));
-  // From the worker itself it runs at once rather than wait for itself.
-  bool inner = false;
-  ASSERT_TRUE(w.PushAndBlock(new Fn([&] { EXPECT_TRUE(w.ExecuteSynchronized(new Fn([&] { inner = true; }))); }), 0));
-  EXPECT_TRUE(inner);
+  EXPECT_TRUE(WaitFor([&] { return posted == 1; }));  // from the worker it runs at once: the nesting test
 }
 
 }  // namespace

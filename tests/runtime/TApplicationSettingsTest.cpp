@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -52,7 +53,6 @@ class SettingsTest : public testing::Test {
     return fd;
   }
   void SetCatch(DWORD value) { ASSERT_TRUE(TRegEditor().WriteDword(3, kKey, kCatch, value)); }
-  bool RegistryTouched() { return TRegEditor().KeyExists(3, kKey); }
 
   ScopedRegistry m_registry;
   std::string m_name;
@@ -64,37 +64,30 @@ std::string Le(const std::u16string& text) {
 const std::u16string kNul(1, u'\0');
 const std::u16string kCatchOn = u"<Settings><EnableCatch>true</EnableCatch></Settings>";
 
-TEST_F(SettingsTest, WithoutBlockEnableCatchComesFromRegistryAndIsCreatedAsZero) {
-  EXPECT_FALSE(TApplicationSettings::ReadEnableCatch());
-  DWORD value = 7;
-  ASSERT_TRUE(TRegEditor().ReadDword(3, kKey, kCatch, value));
-  EXPECT_EQ(value, 0u);
-  SetCatch(1);
-  EXPECT_TRUE(TApplicationSettings::ReadEnableCatch());
-}
-
-TEST_F(SettingsTest, BlockDecidesEnableCatchAndRegistryIsLeftAlone) {
-  TApplicationSettings publisher;
-  ASSERT_TRUE(publisher.Publish({{u"EnableCatch", u"TRUE"}}));
-  EXPECT_TRUE(TApplicationSettings::ReadEnableCatch());
-  EXPECT_FALSE(RegistryTouched());
-  publisher.Unpublish();
-  EXPECT_FALSE(RegionExists());
-
-  SetCatch(1);
-  ASSERT_TRUE(publisher.Publish({{u"EnableCatch", u"fAlSe"}}));
-  EXPECT_FALSE(TApplicationSettings::ReadEnableCatch());
-}
-
-TEST_F(SettingsTest, BlockWithoutEnableCatchTurnsItOffAndWritesNothing) {
-  TApplicationSettings publisher;
-  ASSERT_TRUE(publisher.Publish({{u"Other", u"true"}, {u"EnableCatchX", u"true"}}));
-  EXPECT_FALSE(TApplicationSettings::ReadEnableCatch());
-  EXPECT_FALSE(RegistryTouched());
-  publisher.Unpublish();
-  ASSERT_TRUE(publisher.Publish({{u"EnableCatch", u"yes"}}));  // not a boolean
-  SetCatch(1);
-  EXPECT_FALSE(TApplicationSettings::ReadEnableCatch());
+// A live block alone decides EnableCatch (off when it lacks the value or holds no boolean) and
+// leaves the registry alone; without one the registry does, where a missing value is created as 0.
+TEST_F(SettingsTest, EnableCatchComesFromTheBlockElseFromTheRegistry) {
+  struct Case {
+    std::vector<TApplicationSettings::Setting> block;  // empty: none published
+    int registry;                                      // -1: no value stored
+    bool expected;
+  };
+  const Case cases[] = {{{}, -1, false}, {{}, 1, true}, {{{u"EnableCatch", u"TRUE"}}, -1, true},
+                        {{{u"EnableCatch", u"fAlSe"}}, 1, false}, {{{u"EnableCatch", u"yes"}}, 1, false},
+                        {{{u"Other", u"true"}, {u"EnableCatchX", u"true"}}, -1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.block.size() << " settings, registry " << c.registry);
+    TRegEditor().DeleteKeyTree(3, kKey);
+    if (c.registry >= 0) SetCatch(static_cast<DWORD>(c.registry));
+    TApplicationSettings publisher;
+    ASSERT_TRUE(c.block.empty() || publisher.Publish(c.block));
+    EXPECT_EQ(TApplicationSettings::ReadEnableCatch(), c.expected);
+    DWORD value = 7;
+    EXPECT_EQ(TRegEditor().ReadDword(3, kKey, kCatch, value), c.registry >= 0 || c.block.empty());
+    EXPECT_TRUE(c.registry >= 0 || !c.block.empty() || value == 0u) << value;  // created as 0
+    publisher.Unpublish();
+    EXPECT_FALSE(RegionExists());
+  }
 }
 
 // Whether a live region holding these bytes is used as the block; registry says EnableCatch is on.
@@ -123,13 +116,12 @@ TEST_F(SettingsTest, TextEndsAtNulOrRegionEndAndBadBlocksFallBackToRegistry) {
     close(fd);
     UnlinkRegion();
   }
-}
-
-TEST_F(SettingsTest, HugeRegionIsReadOnlyUpToItsText) {
-  int fd = RawRegion(Le(kCatchOn), off_t{1} << 32);  // sparse: only the first page is ever read
+  SetCatch(0);
+  int fd = RawRegion(Le(kCatchOn), off_t{1} << 32);  // huge but sparse: only the first page is ever read
   EXPECT_TRUE(TApplicationSettings::ReadEnableCatch());
   close(fd);
 }
+
 
 TEST_F(SettingsTest, BlockOfADeadPublisherIsIgnoredAndReplaced) {
   int ready[2];
@@ -160,15 +152,6 @@ TEST_F(SettingsTest, BlockOfADeadPublisherIsIgnoredAndReplaced) {
   EXPECT_TRUE(TApplicationSettings::ReadEnableCatch());
 }
 
-TEST_F(SettingsTest, OnlyOnePublisherAtATime) {
-  TApplicationSettings first, second;
-  ASSERT_TRUE(first.Publish({{u"A", u"1"}}));
-  EXPECT_FALSE(first.Publish({{u"A", u"2"}}));
-  EXPECT_FALSE(second.Publish({{u"A", u"3"}}));
-  first.Unpublish();
-  EXPECT_TRUE(second.Publish({{u"A", u"3"}}));
-}
-
 TEST_F(SettingsTest, PublishRefusesNamesThatAreNotXmlNamesAndValuesReadBack) {
   TApplicationSettings publisher;
   for (const char16_t* name : {u"", u"1st", u"two words", u"a<b", u"-x"})
@@ -195,20 +178,22 @@ TEST_F(SettingsTest, PublishRefusesNamesThatAreNotXmlNamesAndValuesReadBack) {
   EXPECT_FALSE(settings.ReadBool(kKey, u"N", flag));
 }
 
-TEST_F(SettingsTest, WritesGoToRegistryAndAreRefusedWhileBlockIsInUse) {
+TEST_F(SettingsTest, WritesGoToRegistryAndAreRefusedWhileBlockIsInUseAndOnePublishes) {
   TApplicationSettings registry;
   EXPECT_TRUE(registry.WriteBool(kKey, u"B", true));
   bool b = false;
   EXPECT_TRUE(registry.ReadBool(kKey, u"b", b) && b);
 
-  TApplicationSettings publisher;
+  TApplicationSettings publisher, second;  // one publisher at a time
   ASSERT_TRUE(publisher.Publish({{u"B", u"false"}}));
+  EXPECT_FALSE(publisher.Publish({{u"B", u"true"}}) || second.Publish({{u"B", u"true"}}));
   EXPECT_TRUE(registry.WriteDword(kKey, u"D", 10));  // the store was chosen before the block came
   TApplicationSettings shared;
   EXPECT_FALSE(shared.WriteBool(kKey, u"B", false));
   EXPECT_FALSE(shared.WriteString(kKey, u"S", u"other"));
   publisher.Unpublish();
   EXPECT_TRUE(shared.ReadBool(kKey, u"B", b) && !b);  // keeps the block it read
+  EXPECT_TRUE(second.Publish({{u"B", u"true"}}));
 }
 
 TEST_F(SettingsTest, SharedMemoryMutexIsExclusiveAndTimesOut) {

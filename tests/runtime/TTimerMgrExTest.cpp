@@ -110,8 +110,7 @@ TEST_F(TTimerMgrExTest, RepeatCountSetsHowOftenATimerFires) {
     Probe probe;
     auto timer = MakeTimer(&probe, 100, repeatCount);
     mgr.Set(timer.get());
-    for (int i = 0; i < 10 && FireNext(mgr); ++i) {
-    }
+    for (int i = 0; i < 10 && FireNext(mgr);) ++i;
     EXPECT_EQ(probe.fired, repeatCount < 0 ? 10 : repeatCount + 1);
     EXPECT_EQ(mgr.Cancel(timer.get()), repeatCount < 0);  // only the endless one is still scheduled
     EXPECT_FALSE(FireNext(mgr));
@@ -198,8 +197,7 @@ TEST_F(TTimerMgrExTest, ScheduleKeepsDueOrderThroughCancelsAndTheWrap) {
     mgr.Set(timers.back().get());
   }
   for (int i = 0; i < kTimers; i += 2) ASSERT_TRUE(mgr.Cancel(timers[i].get()));
-  while (FireNext(mgr)) {
-  }
+  while (FireNext(mgr)) continue;
   for (int i = 0; i < kTimers; ++i) EXPECT_EQ(probes[i].fired, i % 2) << i;
 }
 

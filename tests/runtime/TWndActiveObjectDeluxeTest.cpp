@@ -39,34 +39,20 @@ TEST_F(WndDeluxeTest, PostsKeepEachThreadsOrderAndConcurrentBlockingPostsReturnA
   testing_support::ExpectBlockingCallersReturnAfterTheirOwn(w, 8);  // the window's queue has no limit
 }
 
-// On the worker PostOrExecute and the run-and-wait call run at once, and blocking posts dispatch
-// what was queued before them, nesting; from another thread the run-and-wait call runs on the
-// worker while the caller waits.
+// On the worker the calls run at once or dispatch in order, nesting; from another thread the
+// run-and-wait call runs on the worker while the caller waits.
 TEST_F(WndDeluxeTest, CallsOnTheWorkerRunAtOnceOrDispatchInOrderAndNest) {
   Probe w;
   ASSERT_TRUE(w.Start(u"Nesting"));
-  std::vector<std::string> seen;  // worker only until `done`
-  std::atomic<bool> done{false};
+  testing_support::ExpectWorkerCallsRunAtOnceOrDispatchInOrderAndNest(w);
   std::atomic<DWORD> where{0};
-  auto note = [&seen](const char* text) { return new Fn([&seen, text] { seen.push_back(text); }); };
   Gate gate;
   ASSERT_TRUE(gate.Hold(w));
-  w.Post(new Fn([&] {
-           EXPECT_TRUE(w.PostOrExecute(note("at once"), 0));
-           EXPECT_TRUE(w.ExecuteSynchronized(note("sent")));
-           seen.push_back(w.PushAndBlock(note("P1"), 0) ? "outer true" : "outer false");
-           done = true;
-         }),
-         0);
-  w.Post(note("A"), 0);
-  w.Post(new Fn([&] { seen.push_back(w.PushAndBlock(note("P2"), 0) ? "inner true" : "inner false"); }), 0);
   auto caller = std::async(std::launch::async, [&] { return w.ExecuteSynchronized(new Fn([&] { where = CurrentThreadId(); })); });
   EXPECT_EQ(caller.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);  // the worker is held
   gate.Open();
   EXPECT_TRUE(caller.get());
   EXPECT_EQ(where, w.GetWorkerThreadId());
-  ASSERT_TRUE(WaitFor([&] { return done.load(); }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"at once", "sent", "A", "P1", "P2", "inner true", "outer true"}));
 }
 
 // Flush deletes what is queued, unrun, releasing a blocked caller. A stop loses nothing posted
