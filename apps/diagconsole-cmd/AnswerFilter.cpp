@@ -18,6 +18,8 @@ void AnswerFilter::Add(const std::string& text, std::string* out) {
 }
 
 void AnswerFilter::Finish(std::string* out) {
+  // The echo cut short, as by a command that ends the process, is no answer.
+  if (!m_echoSeen && m_command.compare(0, m_line.size(), m_line) == 0) m_line.clear();
   if (!m_line.empty()) EndLine(out);
 }
 

@@ -16,7 +16,8 @@ class AnswerFilter {
   void Begin(const std::string& command);
   // Appends the lines that `text` completes to *out.
   void Add(const std::string& text, std::string* out);
-  // The answer has ended: appends the line that is still open, if any, with an LF end.
+  // The answer has ended: appends the line that is still open, if any, with an LF end, unless it
+  // is the start of an echo that was cut short.
   void Finish(std::string* out);
   // Whether the echo of the command has arrived.
   bool EchoSeen() const { return m_echoSeen; }

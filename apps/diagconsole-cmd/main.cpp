@@ -181,6 +181,8 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   bool Closed() const { return m_closed; }
+  // Whether the connection ended with an error (a reset) rather than in good order.
+  bool Reset() const { return m_reset; }
   // The text that has arrived since the last call.
   std::string Take() { return std::exchange(m_text, std::string()); }
   const std::string& Text() const { return m_text; }
@@ -212,6 +214,7 @@ class Session {
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
       if (n <= 0) {
         m_closed = true;
+        m_reset = n < 0;
         break;
       }
       any = true;
@@ -259,6 +262,7 @@ class Session {
   diagcmd::TelnetDecoder m_decoder;
   std::string m_text;
   bool m_closed = false;
+  bool m_reset = false;  // closed with an error rather than in good order
 };
 
 std::string Seconds(int ms) {
@@ -296,15 +300,18 @@ int Run(Session& session, const Options& options) {
     if (session.Closed()) return Fail("the console closed the connection before '" + command + "'");
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
     answer.Begin(command);
-    const bool sent = session.Send(command + "\r\n", deadline);
-    const Session::Wait wait = sent ? session.AwaitAnswer(deadline) : Session::Wait::kClosed;
+    if (!session.Send(command + "\r\n", deadline))
+      return Fail("the connection failed before '" + command + "' was sent");
+    const Session::Wait wait = session.AwaitAnswer(deadline);
     std::string out;
     answer.Add(session.Take(), &out);
     answer.Finish(&out);
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
-    // A command such as "stop" ends the process, and so the connection, once it has been taken.
-    if (wait == Session::Wait::kClosed && !answer.EchoSeen())
+    // A command such as "stop" ends the process, and so the connection, perhaps before the echo
+    // of the line has left it. A connection that ends in good order was read to its end first: a
+    // peer that closes with bytes of ours unread resets it.
+    if (wait == Session::Wait::kClosed && !answer.EchoSeen() && session.Reset())
       return Fail("the console closed the connection before it took '" + command + "'");
     if (wait == Session::Wait::kTimedOut)
       return Fail("the answer to '" + command + "' did not end within " + Seconds(options.timeoutMs));

@@ -49,7 +49,6 @@ TEST(DiagConsoleCmd, DropsTheEchoOnceAndKeepsLinesAroundIt) {
   std::string out;
   answer.Begin("help");
   answer.Add("OrderBook level 1: tick 3\nhe", &out);
-  EXPECT_FALSE(answer.EchoSeen());
   answer.Add("lp\nhelp\nlast", &out);
   EXPECT_TRUE(answer.EchoSeen());
   answer.Finish(&out);
@@ -61,6 +60,11 @@ TEST(DiagConsoleCmd, DropsTheEchoOnceAndKeepsLinesAroundIt) {
   answer.Finish(&out);
   EXPECT_FALSE(answer.EchoSeen());
   EXPECT_EQ(out, "dbOrderBook level 1: tick 4\ng ?\n");
+  out.clear();
+  answer.Begin("stop");
+  answer.Add("st", &out);
+  answer.Finish(&out);
+  EXPECT_EQ(out, "");
 }
 
 }  // namespace
