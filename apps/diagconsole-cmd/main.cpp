@@ -41,8 +41,8 @@ const char kUsage[] =
     "process's modules print; those that arrive while a command is answered are printed too.\n"
     "\n"
     "Exit status: 0 when every command was answered; 1 when the console cannot be reached, asks\n"
-    "for a password that was not given, refuses the password, closes the connection or does not\n"
-    "answer in time; 2 for wrong arguments.\n";
+    "for a password that was not given, refuses the password, closes the connection before a\n"
+    "command was taken, or does not answer in time; 2 for wrong arguments.\n";
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -204,7 +204,10 @@ class Session {
   // Reads what arrives within `waitMs`; whether anything did.
   bool Pump(int waitMs) {
     pollfd entry{m_fd, POLLIN, 0};
-    if (m_closed || poll(&entry, 1, waitMs) <= 0) return false;
+    int ready = 0;
+    while (!m_closed && (ready = poll(&entry, 1, waitMs)) < 0 && errno == EINTR) {
+    }
+    if (ready <= 0) return false;
     bool any = false;
     // Bounded, so that a server that never stops sending cannot keep the deadlines from being seen.
     for (int reads = 0; reads < 64; ++reads) {
@@ -244,16 +247,16 @@ class Session {
   // falls quiet after it has said something, or closes; whether the tail came.
   bool AwaitTail(const std::string& tail, Clock::time_point deadline) {
     bool answered = false;
-    while (!m_closed && MillisecondsUntil(deadline) > 0) {
+    for (;;) {
       if (m_text.size() >= tail.size() && m_text.compare(m_text.size() - tail.size(), tail.size(), tail) == 0)
         return true;
       const int left = MillisecondsUntil(deadline);
+      if (m_closed || left == 0) return false;
       if (Pump(answered ? std::min(left, m_options.quietMs) : left))
         answered = true;
       else if (answered)
         return false;
     }
-    return false;
   }
 
  private:
