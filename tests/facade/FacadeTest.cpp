@@ -1,4 +1,5 @@
-// The facades as hosts use them, each host a child process: the C entry point and the C++ class.
+// The facades as hosts use them, each host a child process: the C entry point, the C++ class, the
+// C# assembly under Mono.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -157,5 +158,25 @@ TEST(Facades, CppHostStartingFromRacingThreadsMakesOneConsole) {
   host.EndInput();
   EXPECT_EQ(host.Wait(), 0) << host.Output();
 }
+
+#ifdef MONO_HOST
+// Mono runs the host as a .NET host; the assembly's .config maps the library to its build.
+TEST(Facades, MonoHostStartsOneConsoleWhateverDefaultPortSays) {
+  testing_support::ScopedRegistry registry;
+  std::uint16_t port = FreeTcpPort(), defaultPort = FreeTcpPort();
+  HostProcess host({MONO, MONO_HOST, std::to_string(port), std::to_string(defaultPort)},
+                   {"MONO_PATH=" INTEROP_DIR, MONO_PRELOAD});
+  ASSERT_TRUE(host.WaitForOutput("started")) << host.Output();
+  auto first = host.Connect(port);
+  ASSERT_TRUE(first && AnswersHelp(*first)) << host.Output();
+  auto second = host.Connect(port);
+  ASSERT_TRUE(second && AnswersHelp(*second) && AnswersHelp(*first));
+  EXPECT_EQ(ConsolesIn(host.Pid()), 1);
+  EXPECT_EQ(ListenersOn(port), 1);
+  EXPECT_EQ(ListenersOn(defaultPort), 0) << "DefaultPort was read";
+  host.EndInput();
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+}
+#endif
 
 }  // namespace

@@ -1,4 +1,5 @@
-# The facades as hosts use them: a C host (the header compiled as strict C99) and a C++ host.
+# The facades as hosts use them: a C host (the header compiled as strict C99), a C++ host, a .NET
+# host run by Mono.
 add_executable(facade_c_host facade/CHost.c)
 target_link_libraries(facade_c_host PRIVATE tolvane_console)
 set_target_properties(facade_c_host PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
@@ -13,3 +14,33 @@ add_dependencies(facade_tests facade_c_host facade_cpp_host)
 target_compile_definitions(facade_tests PRIVATE
   C_HOST="$<TARGET_FILE:facade_c_host>"
   CPP_HOST="$<TARGET_FILE:facade_cpp_host>")
+
+find_program(TOLVANE_MONO mono DOC "The Mono runtime that runs the .NET host of the tests")
+if(TOLVANE_MCS AND TOLVANE_MONO)
+  set(mono_host ${CMAKE_CURRENT_BINARY_DIR}/FacadeHost.exe)
+  add_custom_command(OUTPUT ${mono_host}
+    COMMAND ${TOLVANE_MCS} -nologo -warn:4 -warnaserror+ -r:${TOLVANE_INTEROP_ASSEMBLY} -out:${mono_host}
+            ${CMAKE_CURRENT_SOURCE_DIR}/facade/FacadeHost.cs
+    DEPENDS facade/FacadeHost.cs ${TOLVANE_INTEROP_ASSEMBLY}
+    VERBATIM)
+  add_custom_target(facade_mono_host ALL DEPENDS ${mono_host})
+  add_dependencies(facade_mono_host tolvane_interop)
+  add_dependencies(facade_tests facade_mono_host)
+  # Mono itself carries no sanitizer runtime: a sanitized library needs it loaded first.
+  set(mono_preload "TOLVANE_NO_PRELOAD=1")
+  if(TOLVANE_SANITIZE OR TOLVANE_TSAN)
+    set(runtime libasan.so)
+    if(TOLVANE_TSAN)
+      set(runtime libtsan.so)
+    endif()
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
+                    OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(mono_preload "LD_PRELOAD=${runtime_path}")
+  endif()
+  get_filename_component(interop_dir ${TOLVANE_INTEROP_ASSEMBLY} DIRECTORY)
+  target_compile_definitions(facade_tests PRIVATE
+    MONO="${TOLVANE_MONO}"
+    MONO_HOST="${mono_host}"
+    INTEROP_DIR="${interop_dir}"
+    MONO_PRELOAD="${mono_preload}")
+endif()
