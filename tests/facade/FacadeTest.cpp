@@ -1,5 +1,5 @@
 // The facades as hosts use them, each host a child process: the C entry point, the C++ class, the
-// C# assembly under Mono.
+// C# assembly under Mono; and the installed package, from CMake, pkg-config and Mono.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -23,6 +23,7 @@ extern char** environ;
 namespace {
 
 using testing_support::FreeTcpPort;
+using testing_support::RunChild;
 using testing_support::TcpTestClient;
 using testing_support::TempDir;
 
@@ -176,6 +177,69 @@ TEST(Facades, MonoHostStartsOneConsoleWhateverDefaultPortSays) {
   EXPECT_EQ(ListenersOn(defaultPort), 0) << "DefaultPort was read";
   host.EndInput();
   EXPECT_EQ(host.Wait(), 0) << host.Output();
+}
+#endif
+
+// The package installed into a prefix of its own, then used from there only.
+class Package : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string output;
+    ASSERT_EQ(RunChild({CMAKE, "--install", BUILD_DIR, "--prefix", m_prefix}, &output, 120), 0) << output;
+  }
+  TempDir m_dir;
+  const std::string m_prefix = m_dir.File("prefix");
+  testing_support::ScopedRegistry m_registry;
+};
+
+TEST_F(Package, HostAndModuleBuiltWithFindPackageWork) {
+  std::string build = m_dir.File("build"), output;
+  ASSERT_EQ(RunChild({CMAKE, "-S", PACKAGE_PROJECT, "-B", build, "-G", GENERATOR, "-DCMAKE_PREFIX_PATH=" + m_prefix,
+                      "-DCMAKE_CXX_COMPILER=" CXX_COMPILER, "-DCMAKE_CXX_FLAGS=" SANITIZE_FLAGS,
+                      "-DCMAKE_EXE_LINKER_FLAGS=" SANITIZE_FLAGS, "-DCMAKE_SHARED_LINKER_FLAGS=" SANITIZE_FLAGS},
+                     &output, 120),
+            0)
+      << output;
+  ASSERT_EQ(RunChild({CMAKE, "--build", build}, &output, 240), 0) << output;
+
+  std::uint16_t port = FreeTcpPort();
+  HostProcess host({build + "/package_host", std::to_string(port), build + "/libpackage_module.so"});
+  auto client = host.Connect(port, "Package host on port " + std::to_string(port));
+  ASSERT_TRUE(client && AnswersHelp(*client)) << host.Output();
+  std::size_t mark = client->Mark();
+  ASSERT_TRUE(client->Send("dbg ?\r\n") && client->WaitForText("libpackage_module.so", mark) &&
+              client->WaitForText("PackageTrace", mark))
+      << client->Received().substr(mark);
+  ASSERT_TRUE(client->Send("stop\r\n"));
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+
+  // The installed tools find the library beside them.
+  ASSERT_EQ(RunChild({m_prefix + "/bin/diagconsole-host", "--help"}, &output), 0) << output;
+}
+
+TEST_F(Package, CHostBuiltWithPkgConfigWorks) {
+  std::string host = m_dir.File("c_host"), output;
+  std::string command = "PKG_CONFIG_PATH=" + m_prefix + "/" LIBDIR "/pkgconfig; export PKG_CONFIG_PATH; " C_COMPILER
+                        " -std=c99 -Wall -Werror " SANITIZE_FLAGS " -o " + host + " " C_HOST_SOURCE
+                        " $(" PKG_CONFIG " --cflags --libs tolvane-console) -Wl,-rpath," + m_prefix + "/" LIBDIR;
+  ASSERT_EQ(RunChild({"sh", "-c", command}, &output, 120), 0) << command << "\n" << output;
+  std::uint16_t port = FreeTcpPort();
+  HostProcess child({host, std::to_string(port)});
+  auto client = child.Connect(port);
+  EXPECT_TRUE(client && AnswersHelp(*client)) << child.Output();
+}
+
+#ifdef MONO_HOST
+TEST_F(Package, MonoHostBuiltWithPkgConfigWorks) {
+  std::string program = m_dir.File("FacadeHost.exe"), output;
+  std::string command = "PKG_CONFIG_PATH=" + m_prefix + "/" LIBDIR "/pkgconfig; export PKG_CONFIG_PATH; " MCS
+                        " -nologo -pkg:tolvane-interop -out:" + program + " " MONO_HOST_SOURCE;
+  ASSERT_EQ(RunChild({"sh", "-c", command}, &output, 120), 0) << command << "\n" << output;
+  std::uint16_t port = FreeTcpPort();
+  HostProcess host({MONO, program, std::to_string(port), std::to_string(FreeTcpPort())},
+                   {"MONO_PATH=" + m_prefix + "/" LIBDIR "/cli/tolvane", MONO_PRELOAD});
+  auto client = host.Connect(port);
+  EXPECT_TRUE(client && AnswersHelp(*client)) << host.Output();
 }
 #endif
 
