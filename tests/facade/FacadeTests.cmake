@@ -9,7 +9,11 @@ add_executable(facade_cpp_host facade/CppHost.cpp)
 target_link_libraries(facade_cpp_host PRIVATE tolvane_console)
 
 tolvane_test(facade_tests facade/FacadeTest.cpp)
-add_dependencies(facade_tests facade_c_host facade_cpp_host)
+# The package tests install this build: what they install must be built with them.
+add_dependencies(facade_tests facade_c_host facade_cpp_host tolvane_console tolvane_modkit diagreg diagconsole-host)
+if(TARGET diagconsole-cmd)
+  add_dependencies(facade_tests diagconsole-cmd)
+endif()
 
 # What a project built against the installed package must add to match this build.
 set(package_flags "")
@@ -43,7 +47,7 @@ if(TOLVANE_MCS AND TOLVANE_MONO)
     VERBATIM)
   add_custom_target(facade_mono_host ALL DEPENDS ${mono_host})
   add_dependencies(facade_mono_host tolvane_interop)
-  add_dependencies(facade_tests facade_mono_host)
+  add_dependencies(facade_tests facade_mono_host tolvane_interop)
   # Mono itself carries no sanitizer runtime: a sanitized library needs it loaded first.
   set(mono_preload "TOLVANE_NO_PRELOAD=1")
   if(TOLVANE_SANITIZE OR TOLVANE_TSAN)
