@@ -48,8 +48,7 @@ if(TOLVANE_MCS AND TOLVANE_MONO)
   add_custom_target(facade_mono_host ALL DEPENDS ${mono_host})
   add_dependencies(facade_mono_host tolvane_interop)
   add_dependencies(facade_tests facade_mono_host tolvane_interop)
-  # Mono itself carries no sanitizer runtime: a sanitized library needs it loaded first.
-  set(mono_preload "TOLVANE_NO_PRELOAD=1")
+  # Mono carries no sanitizer runtime: a sanitized library needs it loaded first.
   if(TOLVANE_SANITIZE OR TOLVANE_TSAN)
     set(runtime libasan.so)
     if(TOLVANE_TSAN)
@@ -57,7 +56,7 @@ if(TOLVANE_MCS AND TOLVANE_MONO)
     endif()
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
                     OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
-    set(mono_preload "LD_PRELOAD=${runtime_path}")
+    target_compile_definitions(facade_tests PRIVATE MONO_PRELOAD="${runtime_path}")
   endif()
   get_filename_component(interop_dir ${TOLVANE_INTEROP_ASSEMBLY} DIRECTORY)
   target_compile_definitions(facade_tests PRIVATE
@@ -65,6 +64,5 @@ if(TOLVANE_MCS AND TOLVANE_MONO)
     MCS="${TOLVANE_MCS}"
     MONO_HOST="${mono_host}"
     MONO_HOST_SOURCE="${CMAKE_CURRENT_SOURCE_DIR}/facade/FacadeHost.cs"
-    INTEROP_DIR="${interop_dir}"
-    MONO_PRELOAD="${mono_preload}")
+    INTEROP_DIR="${interop_dir}")
 endif()
