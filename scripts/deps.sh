@@ -3,9 +3,9 @@
 set -euo pipefail
 
 # The real telnet clients (inetutils, BusyBox) and expect drive the front end in the tests; clang
-# builds the fuzz targets.
+# builds the fuzz targets; Mono's compiler and runtime build and run the C# facade.
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libpugixml-dev libgtest-dev libbenchmark-dev
-  expect inetutils-telnet busybox clang libclang-rt-14-dev)
+  expect inetutils-telnet busybox clang libclang-rt-14-dev mono-mcs mono-runtime)
 
 missing=()
 for p in "${packages[@]}"; do

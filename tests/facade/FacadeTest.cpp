@@ -1,0 +1,258 @@
+// The facades as hosts use them, each host a child process: the C entry point, the C++ class, the
+// C# assembly under Mono; and the installed package, from CMake, pkg-config and Mono.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/TcpTestClient.h"
+#include "tests/TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using testing_support::FreeTcpPort;
+using testing_support::RunChild;
+using testing_support::TcpTestClient;
+using testing_support::TempDir;
+
+// A host run as a child: its standard input a pipe whose end ends the host, its output (stdout
+// and stderr) kept in a file. `environment` entries ("NAME=value") come before the test's own.
+class HostProcess {
+ public:
+  explicit HostProcess(std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
+    int input[2];
+    if (pipe2(input, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, m_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<std::string> variables = environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
+    std::vector<char*> argv, envp;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    m_input = input[1];
+  }
+  ~HostProcess() {
+    EndInput();
+    if (m_pid > 0 && Wait() == -1) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  pid_t Pid() const { return m_pid; }
+  void EndInput() {
+    if (m_input >= 0) close(m_input);
+    m_input = -1;
+  }
+  std::string Output() const {
+    std::ifstream in(m_output);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  bool WaitForOutput(const std::string& text) {
+    return testing_support::WaitFor([&] { return Output().find(text) != std::string::npos || Exited(); },
+                                    std::chrono::seconds(30)) &&
+           Output().find(text) != std::string::npos;
+  }
+  // A client past the greeting, or null when none got that far before the host ended.
+  std::unique_ptr<TcpTestClient> Connect(std::uint16_t port, const std::string& greeting = "Greetings!") {
+    for (int attempt = 0; attempt < 1000 && !Exited(); ++attempt) {
+      auto client = std::make_unique<TcpTestClient>(port);
+      if (client->Connected() && client->WaitForText(greeting)) return client;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return nullptr;
+  }
+  // The exit status (128 + signal when killed by one), or -1 while it still runs.
+  int Wait(std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    if (m_pid <= 0) return m_status;
+    int status = 0;
+    if (!testing_support::WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, deadline)) return -1;
+    m_pid = 0;
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m_status;
+  }
+  bool Exited() { return Wait(std::chrono::milliseconds(0)) != -1; }
+
+ private:
+  TempDir m_dir;
+  std::string m_output = m_dir.File("output");
+  pid_t m_pid = -1;
+  int m_status = -1;
+  int m_input = -1;
+};
+
+bool AnswersHelp(TcpTestClient& client) {
+  std::size_t mark = client.Mark();
+  return client.Send("help\r\n") && client.WaitForText("Console commands:\r\n", mark) &&
+         client.WaitForText("  closeoutput   Close console output previously opened with saveoutput.\r\n", mark);
+}
+
+#ifdef MONO_HOST
+// What Mono needs to run a host that finds the assembly in `assemblyDir`: under the sanitizers,
+// their runtime loaded first, and no leak report on Mono's own allocations at its exit.
+std::vector<std::string> MonoEnvironment(const std::string& assemblyDir) {
+  std::vector<std::string> environment{"MONO_PATH=" + assemblyDir};
+#ifdef MONO_PRELOAD
+  environment.insert(environment.end(), {"LD_PRELOAD=" MONO_PRELOAD, "ASAN_OPTIONS=detect_leaks=0"});
+#endif
+  return environment;
+}
+#endif
+
+// Each console runs one worker thread of that name.
+int ConsolesIn(pid_t pid) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    count += std::getline(comm, name) && name == "Diagnostic";
+  }
+  return count;
+}
+
+// Sockets listening on the port, over IPv4.
+int ListenersOn(std::uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line, slot, local, remote, state;
+  int count = 0;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    fields >> slot >> local >> remote >> state;
+    std::size_t colon = local.find(':');
+    count += state == "0A" && colon != std::string::npos && std::stoul(local.substr(colon + 1), nullptr, 16) == port;
+  }
+  return count;
+}
+
+TEST(Facades, CHostStartsTheConsoleAndEndsCleanly) {
+  testing_support::ScopedRegistry registry;
+  std::uint16_t port = FreeTcpPort();
+  HostProcess host({C_HOST, std::to_string(port)});
+  auto client = host.Connect(port);
+  ASSERT_TRUE(client && AnswersHelp(*client)) << host.Output();
+  EXPECT_EQ(ListenersOn(port), 1);
+  host.EndInput();
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+}
+
+TEST(Facades, CppHostStartingFromRacingThreadsMakesOneConsole) {
+  testing_support::ScopedRegistry registry;
+  std::uint16_t port = FreeTcpPort();
+  HostProcess host({CPP_HOST, std::to_string(port)});
+  ASSERT_TRUE(host.WaitForOutput("started")) << host.Output();
+  auto client = host.Connect(port);
+  ASSERT_TRUE(client && AnswersHelp(*client)) << host.Output();
+  EXPECT_EQ(ConsolesIn(host.Pid()), 1);
+  EXPECT_EQ(ListenersOn(port), 1);
+  EXPECT_EQ(ListenersOn(port + 1), 0) << "DefaultPort was read";
+  host.EndInput();
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+}
+
+#ifdef MONO_HOST
+// Mono runs the host as a .NET host; the assembly's .config maps the library to its build.
+TEST(Facades, MonoHostStartsOneConsoleWhateverDefaultPortSays) {
+  testing_support::ScopedRegistry registry;
+  std::uint16_t port = FreeTcpPort(), defaultPort = FreeTcpPort();
+  HostProcess host({MONO, MONO_HOST, std::to_string(port), std::to_string(defaultPort)},
+                   MonoEnvironment(INTEROP_DIR));
+  ASSERT_TRUE(host.WaitForOutput("started")) << host.Output();
+  auto first = host.Connect(port);
+  ASSERT_TRUE(first && AnswersHelp(*first)) << host.Output();
+  auto second = host.Connect(port);
+  ASSERT_TRUE(second && AnswersHelp(*second) && AnswersHelp(*first));
+  EXPECT_EQ(ConsolesIn(host.Pid()), 1);
+  EXPECT_EQ(ListenersOn(port), 1);
+  EXPECT_EQ(ListenersOn(defaultPort), 0) << "DefaultPort was read";
+  host.EndInput();
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+}
+#endif
+
+// The package installed into a prefix of its own, then used from there only.
+class Package : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string output;
+    ASSERT_EQ(RunChild({CMAKE, "--install", BUILD_DIR, "--prefix", m_prefix}, &output, 120), 0) << output;
+  }
+  TempDir m_dir;
+  const std::string m_prefix = m_dir.File("prefix");
+  testing_support::ScopedRegistry m_registry;
+};
+
+TEST_F(Package, HostAndModuleBuiltWithFindPackageWork) {
+  std::string build = m_dir.File("build"), output;
+  ASSERT_EQ(RunChild({CMAKE, "-S", PACKAGE_PROJECT, "-B", build, "-G", GENERATOR, "-DCMAKE_PREFIX_PATH=" + m_prefix,
+                      "-DCMAKE_CXX_COMPILER=" CXX_COMPILER, "-DCMAKE_CXX_FLAGS=" SANITIZE_FLAGS,
+                      "-DCMAKE_EXE_LINKER_FLAGS=" SANITIZE_FLAGS, "-DCMAKE_SHARED_LINKER_FLAGS=" SANITIZE_FLAGS},
+                     &output, 120),
+            0)
+      << output;
+  ASSERT_EQ(RunChild({CMAKE, "--build", build}, &output, 240), 0) << output;
+
+  std::uint16_t port = FreeTcpPort();
+  HostProcess host({build + "/package_host", std::to_string(port), build + "/libpackage_module.so"});
+  auto client = host.Connect(port, "Package host on port " + std::to_string(port));
+  ASSERT_TRUE(client && AnswersHelp(*client)) << host.Output();
+  std::size_t mark = client->Mark();
+  ASSERT_TRUE(client->Send("dbg ?\r\n") && client->WaitForText("libpackage_module.so", mark) &&
+              client->WaitForText("PackageTrace", mark))
+      << client->Received().substr(mark);
+  ASSERT_TRUE(client->Send("stop\r\n"));
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+
+  // The installed tools find the library beside them.
+  ASSERT_EQ(RunChild({m_prefix + "/bin/diagconsole-host", "--help"}, &output), 0) << output;
+}
+
+TEST_F(Package, CHostBuiltWithPkgConfigWorks) {
+  std::string host = m_dir.File("c_host"), output;
+  std::string command = "PKG_CONFIG_PATH=" + m_prefix + "/" LIBDIR "/pkgconfig; export PKG_CONFIG_PATH; " C_COMPILER
+                        " -std=c99 -Wall -Werror " SANITIZE_FLAGS " -o " + host + " " C_HOST_SOURCE
+                        " $(" PKG_CONFIG " --cflags --libs tolvane-console) -Wl,-rpath," + m_prefix + "/" LIBDIR;
+  ASSERT_EQ(RunChild({"sh", "-c", command}, &output, 120), 0) << command << "\n" << output;
+  std::uint16_t port = FreeTcpPort();
+  HostProcess child({host, std::to_string(port)});
+  auto client = child.Connect(port);
+  EXPECT_TRUE(client && AnswersHelp(*client)) << child.Output();
+}
+
+#ifdef MONO_HOST
+TEST_F(Package, MonoHostBuiltWithPkgConfigWorks) {
+  std::string program = m_dir.File("FacadeHost.exe"), output;
+  std::string command = "PKG_CONFIG_PATH=" + m_prefix + "/" LIBDIR "/pkgconfig; export PKG_CONFIG_PATH; " MCS
+                        " -nologo -pkg:tolvane-interop -out:" + program + " " MONO_HOST_SOURCE;
+  ASSERT_EQ(RunChild({"sh", "-c", command}, &output, 120), 0) << command << "\n" << output;
+  std::uint16_t port = FreeTcpPort();
+  HostProcess host({MONO, program, std::to_string(port), std::to_string(FreeTcpPort())},
+                   MonoEnvironment(m_prefix + "/" LIBDIR "/cli/tolvane"));
+  auto client = host.Connect(port);
+  EXPECT_TRUE(client && AnswersHelp(*client)) << host.Output();
+}
+#endif
+
+}  // namespace
