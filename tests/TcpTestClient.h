@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -108,9 +109,10 @@ class TcpTestClient {
 };
 
 // A client that connected and received `greeting`, retried for a few seconds while the server
-// starts listening; null if it never did.
-inline std::unique_ptr<TcpTestClient> ConnectGreeted(std::uint16_t port, const std::string& greeting) {
-  for (int attempt = 0; attempt < 500; ++attempt) {
+// starts listening (or until `giveUp` says it never will); null if it never did.
+inline std::unique_ptr<TcpTestClient> ConnectGreeted(std::uint16_t port, const std::string& greeting,
+                                                     const std::function<bool()>& giveUp = nullptr) {
+  for (int attempt = 0; attempt < 1000 && !(giveUp && giveUp()); ++attempt) {
     auto client = std::make_unique<TcpTestClient>(port);
     if (client->Connected() && client->WaitForText(greeting)) return client;
     poll(nullptr, 0, 10);

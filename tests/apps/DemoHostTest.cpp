@@ -1,16 +1,7 @@
 // The demo host as an operator runs it: its options, and its life from start to `stop` or a signal.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <string>
-#include <vector>
-
-#include "tests/TcpTestClient.h"
-#include "tests/TestSupport.h"
-
-extern char** environ;
+#include "tests/HostProcess.h"
 
 namespace {
 
@@ -40,36 +31,16 @@ TEST(DemoHost, OptionsAreCheckedBeforeAnythingStarts) {
   }
 }
 
-// Runs the host on a free port; Wait gives its exit status (-1 if it is still running).
-class RunningHost {
- public:
-  explicit RunningHost(const std::vector<std::string>& extra) : m_port(FreeTcpPort()) {
-    std::vector<std::string> args{DEMO_HOST, "--port", std::to_string(m_port)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, DEMO_HOST, nullptr, nullptr, argv.data(), environ) != 0) m_pid = -1;
+// The host on a free port.
+struct RunningHost : testing_support::HostProcess {
+  explicit RunningHost(std::vector<std::string> extra, std::uint16_t port = FreeTcpPort())
+      : HostProcess(Args(port, std::move(extra))), port(port) {}
+  static std::vector<std::string> Args(std::uint16_t port, std::vector<std::string> extra) {
+    extra.insert(extra.begin(), {DEMO_HOST, "--port", std::to_string(port)});
+    return extra;
   }
-  ~RunningHost() {
-    if (m_pid > 0 && Wait(std::chrono::milliseconds(0)) == -1) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-  std::unique_ptr<TcpTestClient> Connect() { return testing_support::ConnectGreeted(m_port, "Greetings!"); }
-  int Wait(std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-    int status = 0;
-    bool ended = testing_support::WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, deadline);
-    if (!ended) return -1;
-    m_pid = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  pid_t Pid() const { return m_pid; }
-
- private:
-  std::uint16_t m_port;
-  pid_t m_pid = -1;
+  std::unique_ptr<TcpTestClient> Connect() { return HostProcess::Connect(port); }
+  std::uint16_t port;
 };
 
 TEST(DemoHost, ServesItsModulesUntilStop) {
