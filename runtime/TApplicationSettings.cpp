@@ -54,6 +54,23 @@ class ByteWriter : public pugi::xml_writer {
   std::string bytes;
 };
 
+// The reader's parser takes a raw CR for a line end (CR LF and a lone CR both read as LF), so a
+// value's CR is written as a character reference, which reads back as itself. Only values hold
+// a CR: the layout's line ends are LF alone.
+std::string EscapeCarriageReturns(const std::string& utf16le) {
+  static const std::u16string kReference = u"&#13;";
+  std::string escaped;
+  escaped.reserve(utf16le.size());
+  for (std::size_t i = 0; i + 1 < utf16le.size(); i += 2) {
+    if (utf16le[i] == '\r' && utf16le[i + 1] == 0) {
+      escaped.append(reinterpret_cast<const char*>(kReference.data()), kReference.size() * sizeof(char16_t));
+    } else {
+      escaped.append(utf16le, i, 2);
+    }
+  }
+  return escaped;
+}
+
 }  // namespace
 
 struct TApplicationSettings::Document {
@@ -87,8 +104,10 @@ void TApplicationSettings::ChooseStore() {
       if (length > 0 && length <= kMaxTextUnits) {
         std::u16string text(view, length);
         auto document = std::make_unique<Document>();
+        // A value of only white space is text like any other (the publisher writes such values).
         pugi::xml_parse_result parsed = document->document.load_buffer(
-            text.data(), length * sizeof(char16_t), pugi::parse_default, pugi::encoding_utf16_le);
+            text.data(), length * sizeof(char16_t), pugi::parse_default | pugi::parse_ws_pcdata_single,
+            pugi::encoding_utf16_le);
         document->root = document->document.document_element();
         if (parsed && document->root) {
           m_document = std::move(document);
@@ -207,13 +226,14 @@ bool TApplicationSettings::Publish(const std::vector<Setting>& settings) {
   }
   ByteWriter text;
   document.save(text, "  ", pugi::format_default, pugi::encoding_utf16_le);
+  const std::string bytes = EscapeCarriageReturns(text.bytes);
 
   // Creating under the mutex keeps a reader or a second publisher from judging our region before
   // we hold its lock, and from replacing it as one left by a dead publisher.
   auto block = std::make_unique<TSharedMemory>(SharedDataName());
   if (!block->Lock(kLockTimeoutMs)) return false;
-  bool created = block->Create(text.bytes.size());
-  if (created) std::memcpy(block->GetView(), text.bytes.data(), text.bytes.size());
+  bool created = block->Create(bytes.size());
+  if (created) std::memcpy(block->GetView(), bytes.data(), bytes.size());
   block->Unlock();
   if (!created) return false;
   m_publication = std::move(block);

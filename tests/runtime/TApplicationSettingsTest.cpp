@@ -159,7 +159,7 @@ TEST_F(SettingsTest, PublishRefusesNamesThatAreNotXmlNamesAndValuesReadBack) {
   EXPECT_FALSE(RegionExists());
   ASSERT_TRUE(publisher.Publish({{u"N", u"42"}, {u"Neg", u"-1"}, {u"Lead", u" 17abc"}, {u"Word", u"abc"},
                                  {u"Big", u"99999999999"}, {u"Empty", u""}, {u"_a-b.c:d", u"1"},
-                                 {u"Größe", u"a <&> \"b\" \u00e9\u4e2d"}}));
+                                 {u"Größe", u"a <&> \"b\" \u00e9\u4e2d"}, {u"Blank", u" \n"}, {u"Lines", u"a\r\nb\rc"}}));
   TApplicationSettings settings;
   const std::pair<const char16_t*, DWORD> numbers[] = {
       {u"N", 42}, {u"Neg", 0xFFFFFFFFu}, {u"Lead", 17}, {u"Word", 0}, {u"Big", 0x7FFFFFFFu}, {u"_a-b.c:d", 1}};
@@ -174,6 +174,9 @@ TEST_F(SettingsTest, PublishRefusesNamesThatAreNotXmlNamesAndValuesReadBack) {
   TStringEx text;
   EXPECT_TRUE(settings.ReadString(kKey, u"Empty", text) && text.IsEmpty());
   EXPECT_TRUE(settings.ReadString(kKey, u"Größe", text) && text == u"a <&> \"b\" \u00e9\u4e2d");
+  // White space and line ends are text too: they read back as published.
+  EXPECT_TRUE(settings.ReadString(kKey, u"Blank", text) && text == u" \n");
+  EXPECT_TRUE(settings.ReadString(kKey, u"Lines", text) && text == u"a\r\nb\rc");
   bool flag = true;
   EXPECT_FALSE(settings.ReadBool(kKey, u"N", flag));
 }
