@@ -81,7 +81,7 @@ namespace testing_support {
 
 // What a test that makes active objects needs: a registry store and a settings block name of its
 // own (reading the settings leaves the block's named mutex, removed again), and a watchdog that
-// ends a test still running after 30 s (a deadlock) with a message instead of hanging the run.
+// ends a test still running after 30 s (100 under ThreadSanitizer: a deadlock) with a message instead of hanging the run.
 class ActiveObjectEnvironment {
  public:
   ActiveObjectEnvironment() { setenv("TOLVANE_SETTINGS_SHM", m_shared.c_str(), 1); }
@@ -104,9 +104,14 @@ class ActiveObjectEnvironment {
   ScopedRegistry m_registry;
   const std::string m_shared = "tolvane-test-" + std::to_string(getpid());
   std::promise<void> m_finished;
+#if defined(__SANITIZE_THREAD__)
+  static constexpr int kDeadlockSeconds = 100;  // ThreadSanitizer slows some tests tenfold
+#else
+  static constexpr int kDeadlockSeconds = 30;
+#endif
   std::thread m_watchdog{[done = m_finished.get_future()] {
-    if (done.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
-    std::fprintf(stderr, "test still running after 30 s: deadlock\n");
+    if (done.wait_for(std::chrono::seconds(kDeadlockSeconds)) == std::future_status::ready) return;
+    std::fprintf(stderr, "test still running after %d s: deadlock\n", kDeadlockSeconds);
     std::abort();
   }};
 };

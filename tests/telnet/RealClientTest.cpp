@@ -1,10 +1,11 @@
 // Real telnet clients against the server: Debian's inetutils telnet and BusyBox telnet, driven
 // through expect; and PuTTY's opening negotiation replayed on a plain socket.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "telnet/TTelnetServer.h"
 #include "tests/TestSupport.h"
@@ -24,13 +25,13 @@ class AnsweringEvents : public testing_support::RecordingServerEvents {
  public:
   void OnClientReady(int id) override {
     RecordingServerEvents::OnClientReady(id);
-    if (server != nullptr) server->PrintLine(id, u"READY");
+    if (TTelnetServer* to = server) to->PrintLine(id, u"READY");
   }
   void OnCommandLine(int id, const TStringEx& line) override {
     RecordingServerEvents::OnCommandLine(id, line);
-    if (server != nullptr) server->PrintLine(id, u"got <%s>", line);
+    if (TTelnetServer* to = server) to->PrintLine(id, u"got <%s>", line);
   }
-  TTelnetServer* server = nullptr;
+  std::atomic<TTelnetServer*> server{nullptr};  // set once the server runs
 };
 
 bool Installed(const char* program) { return access(program, X_OK) == 0; }
