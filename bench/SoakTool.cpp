@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/TcpTestClient.h"  // FreeTcpPort
+
 extern char** environ;
 
 namespace {
@@ -41,18 +43,6 @@ const char kDropNotice[] = " lines of output were dropped ***";
 const char* const kTraces[] = {"OrderBook", "Matching", "Gateway", "Persistence"};
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-std::uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 // A connected socket to 127.0.0.1:port, or -1.
 int Dial(std::uint16_t port, int receiveBuffer = 0) {
@@ -420,7 +410,7 @@ int main(int argc, char** argv) {
   const std::string logFile = (dir / "soak.log").string();
 
   Shared shared;
-  shared.port = FreePort();
+  shared.port = testing_support::FreeTcpPort();
   Host host;
   if (!host.Start({DEMO_HOST, "--port", std::to_string(shared.port), "--module", EXAMPLE_ORDERS, "--module",
                    EXAMPLE_LEGACY},
