@@ -29,6 +29,9 @@ ssize_t SendNow(int fd, const std::uint8_t* bytes, std::size_t count) {
   return RetryOnEintr([&] { return send(fd, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
+// The channel whose receive completion runs on this thread, if any.
+thread_local const void* t_completing = nullptr;
+
 }  // namespace
 
 CSocketStreamChannel::CSocketStreamChannel(int fd) : m_fd(fd) {}
@@ -77,19 +80,37 @@ bool CSocketStreamChannel::Send(const void* data, DWORD length, DWORD* sent) {
   std::unique_lock<std::mutex> lock(m_outLock);
   if (!IsOpen() || m_broken) return false;
   if (length == 0) return true;
+  const DWORD requested = length;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
   const bool taken = m_dropped == 0 && length <= kOutputLimit - m_waiting;
-  if (taken) {
-    AppendLocked(static_cast<const std::uint8_t*>(data), length);
-  } else if (m_dropped < std::numeric_limits<DWORD>::max()) {
-    ++m_dropped;
+  if (taken && t_completing == this && !WriteThroughLocked(&bytes, &length)) return false;
+  if (!taken) {
+    if (m_dropped < std::numeric_limits<DWORD>::max()) ++m_dropped;
+  } else if (length > 0) {
+    AppendLocked(bytes, length);  // what the socket did not take
   }
   // The refused send's notice is due once the output drained, perhaps at once.
   const bool armed = StartWritingLocked();
   lock.unlock();
   if (!armed) Release();
   if (!taken || !armed) return false;
-  if (sent != nullptr) *sent = length;
+  if (sent != nullptr) *sent = requested;
   return true;
+}
+
+bool CSocketStreamChannel::WriteThroughLocked(const std::uint8_t** bytes, DWORD* length) {
+  if (m_waiting != 0 || m_writeArmed || m_writing) return true;
+  const ssize_t n = SendNow(m_fd, *bytes, *length);
+  if (n >= 0) {
+    *bytes += n;
+    *length -= static_cast<DWORD>(n);
+    return true;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+  // Reset or shut down: the reading side sees the end of the connection.
+  m_broken = true;
+  DiscardOutputLocked();
+  return false;
 }
 
 void CSocketStreamChannel::AppendLocked(const std::uint8_t* bytes, DWORD length) {
@@ -272,7 +293,10 @@ bool CSocketStreamChannel::Deliver(std::unique_lock<std::mutex>& lock, DWORD& er
     m_inCompletion = true;
     m_completionThread = platform::CurrentThreadId();
     lock.unlock();
+    const void* outer = t_completing;
+    t_completing = this;
     listener->OnChannelRx(this, error, data, count);
+    t_completing = outer;
     lock.lock();
     m_inCompletion = false;
     ++m_completions;

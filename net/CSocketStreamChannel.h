@@ -8,7 +8,9 @@
 // as it drains (an idle connection holds none). The first send into an empty buffer arms a write
 // report; the pool thread that gets it writes without waiting (MSG_DONTWAIT, MSG_NOSIGNAL) and
 // outside the lock, so senders never wait for the socket, and arms again while output is left.
-// A write report holds a reference, like an armed receive.
+// A write report holds a reference, like an armed receive. A send made inside this channel's own
+// receive completion (an echo) is on a pool thread already: with no output waiting it writes at
+// once what the socket takes, without waiting, and only the rest goes into the buffer.
 //
 // Close shuts the reading side down (waking an armed receive), writes what the socket takes at
 // once of the output left, drops the rest and shuts the writing side down; it waits for a read
@@ -71,6 +73,9 @@ class CSocketStreamChannel final : public CStreamChannel, private net_internal::
   // Arms a write report when output or a drop notice waits and no pool thread has one. False
   // when that failed: the output is then dropped and the reference is the caller's to release.
   bool StartWritingLocked();
+  // From inside the own completion, with nothing waiting: writes what the socket takes now and
+  // moves *bytes and *length past it, onto what it did not take. False when the connection broke.
+  bool WriteThroughLocked(const std::uint8_t** bytes, platform::DWORD* length);
   // Writes output until the socket takes no more. True when some is left for a later report.
   bool WriteLocked(std::unique_lock<std::mutex>& lock);
   // After Close: writes what the socket takes at once, drops the rest, shuts writing down.

@@ -9,6 +9,8 @@
 
 #include <arpa/inet.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -28,12 +30,35 @@ struct CStreamChannelServer::State {
   int listenFd = -1;
   // Readable from the start of a Close until the Accepts have left: wakes them.
   int wakeFd = -1;
+  // A descriptor held in reserve: out of descriptors, Accept gives it up for a moment to take the
+  // waiting connection and close it, so that it is refused instead of waiting in the backlog.
+  int spareFd = -1;
   std::uint16_t port = 0;
   int accepting = 0;  // Accepts running on the listening socket
   bool closing = false;
 };
 
 namespace {
+
+// Out of descriptors: takes the oldest waiting connection with the spare descriptor's slot and
+// closes it at once. False when there was no spare to give up.
+// `spareFd` is guarded by `lock`.
+bool RefuseOne(std::mutex& lock, int& spareFd, int listenFd) {
+  int spare;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    spare = spareFd;
+    spareFd = -1;
+  }
+  if (spare < 0) return false;
+  close(spare);
+  int refused = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (refused >= 0) close(refused);
+  spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  std::lock_guard<std::mutex> guard(lock);
+  spareFd = spare;
+  return true;
+}
 
 void FillPeer(const sockaddr_storage& address, TPeerAddress* peer) {
   *peer = TPeerAddress{};
@@ -60,6 +85,7 @@ CStreamChannelServer::CStreamChannelServer() : m_state(std::make_unique<State>()
 CStreamChannelServer::~CStreamChannelServer() {
   Close();
   if (m_state->wakeFd >= 0) close(m_state->wakeFd);
+  if (m_state->spareFd >= 0) close(m_state->spareFd);
 }
 
 bool CStreamChannelServer::Open(const char* address, std::uint16_t port) {
@@ -70,6 +96,7 @@ bool CStreamChannelServer::Open(const char* address, std::uint16_t port) {
     s.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (s.wakeFd < 0) return false;
   }
+  if (s.spareFd < 0) s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   net_internal::SocketAddress local;
   if (!net_internal::SocketAddress::FromText(address, port, &local)) return false;
   // Non-blocking, so that an Accept woken for a connection that has gone again does not hang.
@@ -143,8 +170,10 @@ CStreamChannel* CStreamChannelServer::Accept(TPeerAddress* peer) {
     socklen_t length = sizeof address;
     client = accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
     if (client >= 0) break;
+    if ((errno == EMFILE || errno == ENFILE) && RefuseOne(s.lock, s.spareFd, listenFd)) continue;
     // Gone before we took it, or taken by another Accept: wait for the next one. Anything else
-    // (out of descriptors, say) fails this Accept; the caller decides when to try again.
+    // (out of descriptors with no spare, say) fails this Accept; the caller decides when to try
+    // again.
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED && errno != EPROTO) break;
   }
   {

@@ -1,6 +1,8 @@
 #include "net/CSocketStreamChannel.h"
 
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -245,6 +247,49 @@ TEST_F(StreamChannelTest, StalledPeerLosesWholeSendsAndIsToldOnceItDrained) {
   EXPECT_TRUE(c.channel->Send("after", 5, &sent));
   ASSERT_TRUE(c.client->WaitForText("after", accepted.size()));
   EXPECT_TRUE(c.client->Received() == accepted + "[dropped 51]after");
+  c.channel->Close();
+  c.channel->Release();
+}
+
+// Sends from inside the channel's own completion are written at once while nothing waits; what
+// the socket did not take, and every send behind it, stays in order behind in the buffer.
+TEST_F(StreamChannelTest, SendsFromInsideTheCompletionKeepTheirOrderPastAFullSocket) {
+  Connection c = Connect(4096);
+  // The accepted socket (the one whose peer is the client) takes little, so that the first big
+  // send goes through in part and the rest waits.
+  sockaddr_in client{}, peer{};
+  socklen_t size = sizeof client;
+  ASSERT_EQ(getsockname(c.client->Fd(), reinterpret_cast<sockaddr*>(&client), &size), 0);
+  bool shrunk = false;
+  for (int fd = 0; fd < 1024 && !shrunk; ++fd) {
+    size = sizeof peer;
+    if (fd == c.client->Fd() || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) continue;
+    if (peer.sin_port != client.sin_port || peer.sin_addr.s_addr != client.sin_addr.s_addr) continue;
+    const int small = 16384;
+    shrunk = setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
+  }
+  ASSERT_TRUE(shrunk);
+  struct Answerer : CChannelIface {
+    void OnChannelRx(CStreamChannel* source, DWORD error, const std::uint8_t* data, DWORD count) override {
+      if (error != 0 || count == 0) return;
+      for (DWORD i = 0; i < count; ++i) {
+        const std::string big = "<" + std::string(1, static_cast<char>(data[i])) + std::string(300000, '.') + ">";
+        EXPECT_TRUE(source->Send(big.data(), static_cast<DWORD>(big.size()), nullptr));
+        EXPECT_TRUE(source->Send("!", 1, nullptr));
+      }
+      source->Receive(buffer, sizeof buffer);
+    }
+    std::uint8_t buffer[16];
+  } answerer;
+  c.channel->SetListener(&answerer);
+  ASSERT_TRUE(c.channel->Receive(answerer.buffer, sizeof answerer.buffer));
+  const std::string keys = "ab";
+  ASSERT_TRUE(c.client->Send(keys));
+  std::string expected;
+  for (char key : keys) expected += "<" + std::string(1, key) + std::string(300000, '.') + ">!";
+  ASSERT_TRUE(c.client->WaitForText(">!", expected.size() - 2, std::chrono::seconds(20)));
+  EXPECT_TRUE(c.client->Received() == expected);
+  c.channel->SetListener(nullptr);
   c.channel->Close();
   c.channel->Release();
 }
