@@ -13,6 +13,11 @@
 namespace {
 
 constexpr std::uint8_t kIac = 255;
+
+// A data byte whose only output is its echo (or none): printable text, backspace, CR, LF, NUL.
+bool IsEchoOnlyByte(std::uint8_t byte) {
+  return (byte >= 32 && byte <= 126) || byte == 8 || byte == 127 || byte == 13 || byte == 10 || byte == 0;
+}
 constexpr std::uint8_t kSubnegotiationBegin = 250;
 constexpr std::uint8_t kSubnegotiationEnd = 240;
 constexpr std::uint8_t kWill = 251;
@@ -140,11 +145,19 @@ bool TTelnetChannel::HandleBlock(const std::uint8_t* data, std::size_t count) {
     m_pendingCount = static_cast<std::int32_t>(
         pending > std::numeric_limits<std::int32_t>::max() ? std::numeric_limits<std::int32_t>::max() : pending);
   }
+  const bool goOn = HandleBytes(data, count);
+  FlushEcho();
+  return goOn;
+}
+
+bool TTelnetChannel::HandleBytes(const std::uint8_t* data, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     if (IsClosed()) return false;
     const std::uint8_t byte = data[i];
-    const bool goOn = (m_commandState != ECommandState::eNone || byte == kIac) ? HandleCommandByte(byte)
-                                                                               : HandleDataByte(byte);
+    const bool command = m_commandState != ECommandState::eNone || byte == kIac;
+    // Whatever the byte does other than echo comes after the echo of the bytes before it.
+    if (command || !IsEchoOnlyByte(byte)) FlushEcho();
+    const bool goOn = command ? HandleCommandByte(byte) : HandleDataByte(byte);
     if (!goOn) return false;
   }
   return !IsClosed();
@@ -262,7 +275,8 @@ bool TTelnetChannel::HandleLineEnd() {
     }
     ResetLineLocked();
   }
-  if (GetEchoState() != eEchoOff) SendRaw("\r\n", 2);
+  if (GetEchoState() != eEchoOff) Echo("\r\n", 2);
+  FlushEcho();
   if (complete && CanReport()) {
     m_events->OnLine(GetId(), Widen(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
     return !IsClosed();
@@ -283,10 +297,10 @@ void TTelnetChannel::HandlePrintable(std::uint8_t byte) {
   }
   switch (GetEchoState()) {
     case eEchoOn:
-      SendRaw(&byte, 1);
+      Echo(reinterpret_cast<const char*>(&byte), 1);
       break;
     case eEchoMasked:
-      SendRaw("*", 1);
+      Echo("*", 1);
       break;
     case eEchoOff:
       break;
@@ -306,7 +320,7 @@ void TTelnetChannel::HandleBackspace() {
       }
     }
   }
-  SendRaw("\b \b", 3);
+  Echo("\b \b", 3);
 }
 
 bool TTelnetChannel::HandleTab() {
@@ -398,6 +412,14 @@ void TTelnetChannel::SetInputLine(const TStringEx& text) {
   std::string narrow = text.ToNarrow();
   if (narrow.size() > kBufferSize - 1) narrow.resize(kBufferSize - 1);
   ReplaceLine(narrow);
+}
+
+void TTelnetChannel::Echo(const char* bytes, std::size_t length) { m_echo.append(bytes, length); }
+
+void TTelnetChannel::FlushEcho() {
+  if (m_echo.empty()) return;
+  SendRaw(m_echo.data(), m_echo.size());
+  m_echo.clear();
 }
 
 bool TTelnetChannel::SendRaw(const void* data, std::size_t length) {

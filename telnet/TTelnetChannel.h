@@ -129,6 +129,12 @@ class TTelnetChannel : public CChannelIface {
   void ResetLineLocked() { m_overflowCount = m_pendingCount = m_lineLength = 0; }
   // Peer closed, receive error, Ctrl-C or too many overflows: once only, on the receive path.
   void EndConnection();
+  // The bytes of one block, after the pending count took them in.
+  bool HandleBytes(const std::uint8_t* data, std::size_t count);
+  // The echo of a block goes out in one piece, at its end or before anything else the block
+  // does, so that output of other threads cannot land inside the echo of a line sent whole.
+  void Echo(const char* bytes, std::size_t length);
+  void FlushEcho();
   bool SendRaw(const void* data, std::size_t length);
   bool CanReport() const { return m_events != nullptr && !m_closed.load(std::memory_order_acquire); }
 
@@ -159,6 +165,7 @@ class TTelnetChannel : public CChannelIface {
   TStringEx m_escape;
   bool m_inEscape = false;
   bool m_afterCr = false;
+  std::string m_echo;
   ECommandState m_commandState = ECommandState::eNone;
   std::uint8_t m_commandVerb = 0;
   std::int32_t m_subnegotiationLength = 0;

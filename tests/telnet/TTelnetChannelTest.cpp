@@ -175,6 +175,15 @@ TEST(TelnetChannelTest, SendTextIsOneUnitConvertedInPieces) {
   EXPECT_EQ(rig.lines, "echo me|") << "failing echoes change nothing else";
 }
 
+// A line that arrives whole is echoed in one piece, so that no other output lands inside its echo;
+// what the block does besides echo (a TAB, a key) comes after the echo before it.
+TEST(TelnetChannelTest, EchoOfABlockIsOnePiece) {
+  Rig rig;
+  rig.Type("sysinfo +\b\b+\r\n");
+  rig.Type("ab\x1b[Dcd\n");
+  EXPECT_EQ(rig.stream->Pieces(), (Lines{"sysinfo +\b \b\b \b+\r\n", "ab", kErase, "cd\r\n"}));
+}
+
 // The server's output and input-line replacement race the receive path (checked under TSan).
 TEST(TelnetChannelTest, OutputFromAnotherThreadWhileTyping) {
   testing_support::ActiveObjectEnvironment environment;  // for its watchdog
