@@ -12,7 +12,7 @@ set(TOLVANE_ASSEMBLY_SUBDIR ${CMAKE_INSTALL_LIBDIR}/cli/tolvane)
 # include/tolvane with their folders, as the sources name them.
 set(TOLVANE_PUBLIC_HEADERS
   console/ConsoleApi.h console/IConsoleExtension.h console/TCommandsPersistence.h
-  console/TDiagnosticServer.h console/TDiagnosticServerCommand.h
+  console/TDiagnosticServer.h console/TDiagnosticServerCommand.h console/TLineAssembler.h
   facade/TelnetServer.h facade/TolvaneConsole.h
   foundation/Format.h foundation/TFileEx.h foundation/TIOFile.h foundation/TStringEx.h
   foundation/TStringExArray.h

@@ -2,6 +2,7 @@
 
 #include "console/BuiltinCommands.h"
 #include "modules/TConsole.h"
+#include "platform/Thread.h"
 #include "platform/ThreadCheck.h"
 #include "runtime/TGuard.h"
 #include "runtime/TFunctor.h"
@@ -136,15 +137,32 @@ void TDiagnosticServer::HandleClientGone(int id) {
   UnlockExtensions();
 }
 
-void TDiagnosticServer::OnConsoleOutput(const char16_t* text) { Broadcast(u"%s", text); }
+void TDiagnosticServer::OnConsoleOutput(const char16_t* text) {
+  std::vector<std::u16string> ready;
+  m_lines.Add(platform::CurrentThreadId(), text, platform::GetTickCount(), ready);
+  for (const std::u16string& piece : ready) SendToAll(piece.c_str());
+}
+
+void TDiagnosticServer::SendHeldLine() {
+  const std::u16string held = m_lines.TakeHeld(platform::CurrentThreadId());
+  if (!held.empty()) SendToAll(held.c_str());
+}
+
+void TDiagnosticServer::SendToAll(const char16_t* text) {
+  const FormatArg arg = MakeFormatArg(text);
+  m_telnet.PrintAllV(false, u"%s", &arg, 1);
+  WriteOutputFileV(false, u"%s", &arg, 1);
+}
 
 void TDiagnosticServer::ReplyV(int id, bool lineEnd, const char16_t* format, const FormatArg* args,
                                std::size_t count) {
+  SendHeldLine();
   m_telnet.PrintV(id, lineEnd, format, args, count);
   WriteOutputFileV(lineEnd, format, args, count);
 }
 
 void TDiagnosticServer::BroadcastV(bool lineEnd, const char16_t* format, const FormatArg* args, std::size_t count) {
+  SendHeldLine();
   m_telnet.PrintAllV(lineEnd, format, args, count);
   WriteOutputFileV(lineEnd, format, args, count);
 }

@@ -31,6 +31,7 @@
 #include "console/IConsoleExtension.h"
 #include "console/TCommandsPersistence.h"
 #include "console/TDiagnosticServerCommand.h"
+#include "console/TLineAssembler.h"
 #include "foundation/Format.h"
 #include "foundation/TIOFile.h"
 #include "foundation/TStringEx.h"
@@ -80,7 +81,9 @@ class TOLVANE_CONSOLE_API TDiagnosticServer : public ITelnetServerEvents,
   virtual void ExecuteCommandLine(int id, TStringEx line);
   virtual void CompleteCommand(int id, TStringEx text);
 
-  // IConsoleListener: broadcasts the chunk as it is ("%s", no line end).
+  // IConsoleListener: broadcasts the text ("%s", no line end) in whole lines: what a thread prints
+  // goes out when it reaches a line end, so two threads' pieces never cut each other's lines
+  // (TLineAssembler says when an unfinished line goes out all the same).
   void OnConsoleOutput(const char16_t* text) override;
 
   // Watches the telnet settings under "<basePath>\Telnet" and reads the saved commands from
@@ -188,6 +191,10 @@ class TOLVANE_CONSOLE_API TDiagnosticServer : public ITelnetServerEvents,
   // Writes text as it stands, under the capture lock, when a file is open.
   void WriteOutputText(const TStringEx& text, bool lineEnd);
   void WriteCaptureFrame(const char16_t* what);
+  // Sends the calling thread's unfinished console line, so that its output keeps its order.
+  void SendHeldLine();
+  // Text as it stands to every connection and the capture file.
+  void SendToAll(const char16_t* text);
 
   TPtrList<TDiagnosticServerCommand> m_commands;
   std::map<std::int32_t, IConsoleExtension*> m_extensions;  // not owned; guarded by m_extensionLock
@@ -197,6 +204,7 @@ class TOLVANE_CONSOLE_API TDiagnosticServer : public ITelnetServerEvents,
   int m_extensionHolds = 0;
   TTelnetServer m_telnet;
   TCommandsPersistence m_savedCommands;
+  TLineAssembler m_lines;
   TMutexEx m_captureLock;
   TIOFile m_captureFile;    // guarded by m_captureLock
   TStringEx m_captureName;  // the name it was opened under; guarded by m_captureLock

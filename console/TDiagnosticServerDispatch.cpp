@@ -49,6 +49,8 @@ void TDiagnosticServer::ExecuteCommandLine(int id, TStringEx line) {
       ReplyLine(id, u" ");
     }
   }
+  // A module's unfinished line goes out with the command that printed it.
+  SendHeldLine();
   UnlockExtensions();
 }
 

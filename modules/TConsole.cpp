@@ -1,5 +1,6 @@
 #include "modules/TConsole.h"
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -17,15 +18,18 @@ constexpr std::size_t kBufferUnits = 8192;  // 8191 characters and the terminato
 // The console state of the module this copy of the kit is linked into.
 struct ConsoleState {
   int instances = 0;
-  std::unique_ptr<platform::RecursiveMutex> lock;
+  // Published with release once the rest is ready: another thread may print the moment the
+  // module's static initialisation has made it, and reads it with acquire.
+  std::atomic<platform::RecursiveMutex*> lock{nullptr};
+  std::unique_ptr<platform::RecursiveMutex> lockOwner;
   std::unique_ptr<char16_t[]> buffer;  // guarded by lock
   IConsoleListener* listener = nullptr;  // guarded by lock
   int handingOn = 0;  // guarded by lock: listener calls in progress on the thread that holds it
   std::atomic<bool> threadId{false};
   std::atomic<bool> timeStamp{false};
   std::atomic<bool> moduleName{false};
-  std::u16string moduleFileName;  // guarded by lock; found at the first print that needs it
-  bool moduleFileNameKnown = false;
+  std::u16string moduleNamePiece;  // "<file name> - "; guarded by lock; found at the first print that needs it
+  bool moduleNameKnown = false;
 };
 
 // Holds the module's console lock for a scope. A lock whose owner thread ended holding it
@@ -65,25 +69,45 @@ void HandOn(const char16_t* piece) {
   --s.handingOn;
 }
 
-void HandOnFormatted(const char16_t* format, const FormatArg* args, std::size_t count) {
-  char16_t piece[64];
-  FormatTo(piece, sizeof piece / sizeof piece[0], format, args, count);
-  HandOn(piece);
-}
-
-template <class... Args>
-void HandOnFormatted(const char16_t* format, const Args&... args) {
-  WithFormatArgs([&](const FormatArg* argv, std::size_t n) { HandOnFormatted(format, argv, n); }, args...);
-}
-
-const std::u16string& ModuleFileName(ConsoleState& s) {
-  if (!s.moduleFileNameKnown) {
+const std::u16string& ModuleNamePiece(ConsoleState& s) {
+  if (!s.moduleNameKnown) {
     std::u16string path = platform::ModulePathOf(reinterpret_cast<const void*>(&State));
     std::size_t cut = path.find_last_of(u"/\\");
-    s.moduleFileName = cut == std::u16string::npos ? path : path.substr(cut + 1);
-    s.moduleFileNameKnown = true;
+    s.moduleNamePiece = (cut == std::u16string::npos ? path : path.substr(cut + 1)) + u" - ";
+    s.moduleNameKnown = true;
   }
-  return s.moduleFileName;
+  return s.moduleNamePiece;
+}
+
+// "HHhMM:SS.mmm - ", written digit by digit: it is printed before every line while time stamps
+// are on, and the general formatter would cost more than the rest of the prefixes together.
+std::array<char16_t, 16> TimeStampPiece(const platform::LocalDateTime& now) {
+  std::array<char16_t, 16> piece{};
+  auto digits = [&](std::size_t at, int value, int count) {
+    for (std::size_t i = at + static_cast<std::size_t>(count); i-- > at; value /= 10)
+      piece[i] = static_cast<char16_t>(u'0' + value % 10);
+  };
+  digits(0, now.hour, 2);
+  piece[2] = u'h';
+  digits(3, now.minute, 2);
+  piece[5] = u':';
+  digits(6, now.second, 2);
+  piece[8] = u'.';
+  digits(9, now.millisecond, 3);
+  piece[12] = u' ';
+  piece[13] = u'-';
+  piece[14] = u' ';
+  return piece;
+}
+
+// The thread id piece, formatted once per thread.
+const char16_t* ThreadIdPiece() {
+  thread_local char16_t piece[16] = {};
+  if (piece[0] == 0) {
+    const FormatArg id = MakeFormatArg(platform::CurrentThreadId());
+    FormatTo(piece, sizeof piece / sizeof piece[0], u"%05d - ", &id, 1);
+  }
+  return piece;
 }
 
 // The module's one console object, made while the module loads, before anything prints.
@@ -94,18 +118,25 @@ __attribute__((init_priority(101))) TConsole g_moduleConsole;
 TConsole::TConsole() {
   ConsoleState& s = State();
   if (s.instances++ == 0) {
-    s.lock = std::make_unique<platform::RecursiveMutex>();
+    s.lockOwner = std::make_unique<platform::RecursiveMutex>();
     s.buffer = std::make_unique<char16_t[]>(kBufferUnits);
+    s.lock.store(s.lockOwner.get(), std::memory_order_release);
   }
 }
 
 TConsole::~TConsole() {
   ConsoleState& s = State();
   if (--s.instances == 0) {
+    // Held once more before it goes: a thread that printed last has let go of it, and what it
+    // wrote is seen before the state is torn down.
+    if (platform::RecursiveMutex* lock = s.lock.load(std::memory_order_acquire)) {
+      ConsoleLockHold hold(lock);
+      s.lock.store(nullptr, std::memory_order_release);
+    }
     s.buffer.reset();
-    s.lock.reset();
-    std::u16string().swap(s.moduleFileName);
-    s.moduleFileNameKnown = false;
+    s.lockOwner.reset();
+    std::u16string().swap(s.moduleNamePiece);
+    s.moduleNameKnown = false;
   }
 }
 
@@ -114,16 +145,13 @@ namespace {
 // Writes the prefixes and the text, each as one piece. The caller holds the module's lock and
 // has checked that the buffer exists.
 void PrintLocked(ConsoleState& s, const char16_t* format, const FormatArg* args, std::size_t count) {
-  if (s.threadId.load(std::memory_order_relaxed)) HandOnFormatted(u"%05d - ", platform::CurrentThreadId());
+  if (s.threadId.load(std::memory_order_relaxed)) HandOn(ThreadIdPiece());
   if (s.timeStamp.load(std::memory_order_relaxed)) {
-    platform::LocalDateTime now = platform::NowLocal();
-    HandOnFormatted(u"%02dh%02d:%02d.%03d - ", now.hour, now.minute, now.second, now.millisecond);
+    const platform::LocalDateTime now = platform::NowLocal();
+    HandOn(TimeStampPiece(now).data());
   }
-  if (s.moduleName.load(std::memory_order_relaxed)) {
-    // Built whole: a file name may be longer than the small buffer of the other prefixes.
-    std::u16string piece = ModuleFileName(s) + u" - ";
-    HandOn(piece.c_str());
-  }
+  // Built whole: a file name may be longer than the small buffer of the other prefixes.
+  if (s.moduleName.load(std::memory_order_relaxed)) HandOn(ModuleNamePiece(s).c_str());
   // A listener that prints from inside OnConsoleOutput may still be reading the shared buffer, so
   // text printed while a piece is being handed on gets a buffer of its own.
   std::unique_ptr<char16_t[]> nested;
@@ -141,16 +169,18 @@ void PrintLocked(ConsoleState& s, const char16_t* format, const FormatArg* args,
 
 void TConsole::PrintV(const char16_t* format, const FormatArg* args, std::size_t count) {
   ConsoleState& s = State();
-  if (s.lock == nullptr) return;
-  ConsoleLockHold hold(s.lock.get());
+  platform::RecursiveMutex* lock = s.lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return;
+  ConsoleLockHold hold(lock);
   if (s.buffer != nullptr) PrintLocked(s, format, args, count);
 }
 
 // The whole line is written under one hold of the lock, so no other thread's text gets inside it.
 void TConsole::PrintLineV(const char16_t* format, const FormatArg* args, std::size_t count) {
   ConsoleState& s = State();
-  if (s.lock == nullptr) return;
-  ConsoleLockHold hold(s.lock.get());
+  platform::RecursiveMutex* lock = s.lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return;
+  ConsoleLockHold hold(lock);
   if (s.buffer == nullptr) return;
   PrintLocked(s, format, args, count);
   HandOn(u"\r\n");
@@ -158,13 +188,13 @@ void TConsole::PrintLineV(const char16_t* format, const FormatArg* args, std::si
 
 void TConsole::SetConsoleListener(IConsoleListener* listener) {
   ConsoleState& s = State();
-  ConsoleLockHold hold(s.lock.get());
+  ConsoleLockHold hold(s.lock.load(std::memory_order_acquire));
   s.listener = listener;
 }
 
 IConsoleListener* TConsole::GetConsoleListener() {
   ConsoleState& s = State();
-  ConsoleLockHold hold(s.lock.get());
+  ConsoleLockHold hold(s.lock.load(std::memory_order_acquire));
   return s.listener;
 }
 

@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/CaseFold.h"
@@ -25,7 +27,23 @@ int CollectPath(dl_phdr_info* info, std::size_t, void* context) {
   return 0;
 }
 
+int ReadGeneration(dl_phdr_info* info, std::size_t size, void* context) {
+  auto* generation = static_cast<std::uint64_t*>(context);
+  // Every entry carries the same counts; a C library too old to have them makes every call a
+  // change.
+  if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs)
+    *generation = info->dlpi_adds + info->dlpi_subs;
+  return 1;
+}
+
 }  // namespace
+
+std::uint64_t LoadedModulesGeneration() {
+  static std::atomic<std::uint64_t> unknown{0};
+  std::uint64_t generation = ~std::uint64_t{0} - unknown.fetch_add(1, std::memory_order_relaxed);
+  dl_iterate_phdr(ReadGeneration, &generation);
+  return generation;
+}
 
 LoadedModule::LoadedModule(void* handle, std::u16string path) : m_handle(handle), m_path(std::move(path)) {}
 

@@ -8,6 +8,7 @@
 // mapped while it is being called.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ class LoadedModule {
 // Fills `modules` (emptied first) with the modules of the process. False, with errno set, when the
 // list could not be taken.
 bool ListLoadedModules(std::vector<std::unique_ptr<LoadedModule>>& modules);
+
+// A count that changes whenever the process loads or unloads a shared object (and only then): a
+// module list taken when it had a value is still the process's list while it keeps that value.
+std::uint64_t LoadedModulesGeneration();
 
 // The loaded object that contains the address (a module or the executable), held loaded; null
 // when the address lies in none.

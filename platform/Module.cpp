@@ -1,6 +1,7 @@
 #include "platform/Module.h"
 
 #include <cstring>
+#include <string_view>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@ std::u16string ModulePathOf(const void* address) {
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n > 0) path.assign(exe, static_cast<std::size_t>(n));
+    // A program replaced on disk while it runs reads as "<path> (deleted)".
+    constexpr std::string_view kReplaced = " (deleted)";
+    if (path.ends_with(kReplaced)) path.resize(path.size() - kReplaced.size());
   }
   std::u16string wide;
   AppendNarrowToUtf16(path.data(), path.size(), wide);

@@ -1,6 +1,7 @@
 // The module bridge: the console's calls into the Module_* exports of the process's modules.
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 
 #include "console/TDiagnosticServer.h"
 #include "modules/TConsole.h"
@@ -57,7 +58,22 @@ std::int32_t TDiagnosticServer::ParseDebugArgInModules(const TStringEx& argument
 
 void TDiagnosticServer::SetConsoleListenerInModules(TDiagnosticServer* console) {
   IConsoleListener* listener = console;
+  // Called before every command line and for every new client. Giving the same modules the same
+  // listener again changes nothing, and the walk opens and closes every module: it is made only
+  // when the listener changed or the process loaded or unloaded a shared object since the last
+  // one. The generation is read before the walk, so an object loaded during it makes the next
+  // call walk again.
+  static std::mutex lock;
+  static IConsoleListener* given = nullptr;
+  static std::uint64_t givenAt = 0;
+  static bool any = false;
+  std::lock_guard<std::mutex> hold(lock);
+  const std::uint64_t generation = platform::LoadedModulesGeneration();
+  if (any && given == listener && givenAt == generation) return;
   ForEachExport<SetConsoleListener>("Module_SetConsoleListener", [listener](SetConsoleListener set) { set(listener); });
+  any = true;
+  given = listener;
+  givenAt = generation;
 }
 
 void TDiagnosticServer::SetTimeStampInModules(bool on) {

@@ -23,9 +23,6 @@ std::string Frame(const char* what) {
   return kStars + "\r\n" + what + ": ####\\##\\## ##:##:##\r\n" + kStars + "\r\n";
 }
 
-// Whether `text` is the frames and body lines given, '#' standing for any digit.
-bool IsCapture(const std::string& text, const std::string& pattern) { return FitsPattern(text, pattern); }
-
 // Runs a line that answers nothing, then "cls", whose answer shows that the line has run.
 bool RunQuiet(testing_support::TcpTestClient& client, const std::string& line) {
   return ConsoleFixture::Type(client, line + "\r\ncls", "\x1b[2J");
@@ -48,21 +45,22 @@ TEST(ConsoleCapture, ModesMarkHeaderBodyAndFooter) {
   fixture.Console().OnConsoleOutput(testing_support::U16(chunk + "\r\n").c_str());
   ASSERT_TRUE(RunQuiet(*client, "closeoutput"));
   std::string body = "cls\r\nzz\r\n'zz" + kNotRecognized + "cls\r\nno client sees this\r\n" + chunk + "\r\ncloseoutput\r\n";
-  EXPECT_PRED2(IsCapture, ReadUtf16File(file), "~" + Frame("Logging started") + body + Frame("Logging stopped"));
+  EXPECT_PRED2(FitsPattern, ReadUtf16File(file), "~" + Frame("Logging started") + body + Frame("Logging stopped"));
   EXPECT_EQ(client->Received().find("no client sees this"), std::string::npos);
 
   // Mode 1 appends with no second mark; "closeoutput" after it is framed again.
   ASSERT_TRUE(RunQuiet(*client, "saveoutput " + file + " 1"));
   ASSERT_TRUE(RunQuiet(*client, "closeoutput"));
   std::string second = Frame("Logging started") + "cls\r\ncloseoutput\r\n" + Frame("Logging stopped");
-  EXPECT_PRED2(IsCapture, ReadUtf16File(file),
+  EXPECT_PRED2(FitsPattern, ReadUtf16File(file),
                "~" + Frame("Logging started") + body + Frame("Logging stopped") + second);
 
   // Mode 0 (and any mode not 1 or 2) on an existing file empties it and writes no mark; a new
   // open drops the old file without a footer.
   ASSERT_TRUE(RunQuiet(*client, "saveoutput " + file + " x"));
   ASSERT_TRUE(RunQuiet(*client, "saveoutput " + dir.File("other.txt") + " 0"));
-  EXPECT_PRED2(IsCapture, ReadUtf16File(file), Frame("Logging started") + "cls\r\nsaveoutput " + dir.File("other.txt") + " 0\r\n");
+  EXPECT_PRED2(FitsPattern, ReadUtf16File(file),
+               Frame("Logging started") + "cls\r\nsaveoutput " + dir.File("other.txt") + " 0\r\n");
 
   // Mode 2 puts the date and time before the extension; a client that comes later is told.
   ASSERT_TRUE(RunQuiet(*client, "saveoutput " + dir.File("dated.log") + " 2"));
@@ -112,7 +110,7 @@ TEST(ConsoleSavedCommands, RememberedLineIsSavedAndReplayedAtTheNextStart) {
   ASSERT_TRUE(testing_support::WaitFor([&] { return !fixture.Console().GetOutputFileName().IsEmpty(); }));
   EXPECT_EQ(fixture.Console().GetOutputFileName().ToNarrow(), file);
   std::string expected = "~" + Frame("Logging started") + "cls\r\nSAVEOUTPUT " + dir.File("caps.txt") + " 0\r\n";
-  EXPECT_PRED2(IsCapture, ReadUtf16File(file), expected + Frame("Logging started"));
+  EXPECT_PRED2(FitsPattern, ReadUtf16File(file), expected + Frame("Logging started"));
 }
 
 TEST(ConsoleCommandFiles, ListsLinesAndFilesThatNeverEnd) {

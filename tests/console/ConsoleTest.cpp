@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "foundation/TRegEditor.h"
 #include "modules/TConsole.h"
@@ -110,6 +114,60 @@ TEST(ConsoleCore, ReleasedWithAFullQueue) {
   std::uint32_t queued = 0;
   fixture.Console().GetQueueCount(&queued);
   EXPECT_LE(queued, 10005u);
+}
+
+// Printing threads hand on a line in pieces, each thread under a lock of its own (one per
+// module); the console must still send every line whole.
+TEST(ConsoleOutput, PiecesOfConcurrentThreadsArriveAsWholeLines) {
+  ConsoleFixture fixture;
+  auto client = fixture.Connect();
+  ASSERT_TRUE(client);
+  constexpr int kThreads = 3, kLines = 300;
+  std::vector<std::thread> printers;
+  for (int t = 0; t < kThreads; ++t)
+    printers.emplace_back([&fixture, t] {
+      const std::u16string prefix = u"T" + std::u16string(1, static_cast<char16_t>(u'0' + t)) + u" - ";
+      for (int i = 0; i < kLines; ++i) {
+        fixture.Console().OnConsoleOutput(prefix.c_str());
+        fixture.Console().OnConsoleOutput(TStringEx(std::to_string(i).c_str()).c_str());
+        fixture.Console().OnConsoleOutput(u"\r\n");
+      }
+    });
+  for (auto& printer : printers) printer.join();
+  const std::string last = "T0 - " + std::to_string(kLines - 1) + "\r\n";
+  ASSERT_TRUE(WaitFor([&] {
+    client->Pump(10);
+    const std::string& text = client->Received();
+    return std::count(text.begin(), text.end(), '\n') >= kThreads * kLines + 1;
+  }));
+  int next[kThreads] = {};
+  std::istringstream lines(client->Received().substr(client->Received().find("\r\n") + 2));
+  for (std::string line; std::getline(lines, line);) {
+    int t = -1, i = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "T%d - %d\r", &t, &i), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < kThreads && line == "T" + std::to_string(t) + " - " + std::to_string(i) + "\r") << line;
+    EXPECT_EQ(i, next[t]++) << line;
+  }
+}
+
+// An unfinished line waits for its end, but not for ever: it goes out as it stands once it was
+// held a second and anything is printed again, or at once when it is long.
+TEST(ConsoleOutput, UnfinishedLinesGoOutLateOrWhenLong) {
+  ConsoleFixture fixture;
+  auto client = fixture.Connect();
+  ASSERT_TRUE(client);
+  std::size_t mark = client->Mark();
+  std::thread([&] { fixture.Console().OnConsoleOutput(u"unfinished"); }).join();
+  fixture.Console().OnConsoleOutput(u"whole\r\n");
+  ASSERT_TRUE(client->WaitForText("whole\r\n", mark));
+  EXPECT_EQ(client->Received().find("unfinished", mark), std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the hold has a fixed length
+  fixture.Console().OnConsoleOutput(u"later\r\n");
+  ASSERT_TRUE(client->WaitForText("unfinishedlater\r\n", mark));
+
+  const std::u16string longText(TLineAssembler::kHeldLimit, u'x');
+  fixture.Console().OnConsoleOutput(longText.c_str());
+  EXPECT_TRUE(client->WaitForText(std::string(TLineAssembler::kHeldLimit, 'x'), mark));
 }
 
 TEST(ConsoleHelp, ListsTheVisibleBuiltinCommandsAndNothingAfterCloseoutput) {

@@ -2,7 +2,6 @@ tolvane_test(diagconsole_tests
   console/ConsoleTest.cpp
   console/CaptureTest.cpp
   console/ExamplesTest.cpp
-  console/LoadedModulesTest.cpp
   console/SysInfoTest.cpp
   console/TraceCommandsTest.cpp
 )
