@@ -2,15 +2,25 @@
 // condition with a deadline, and running a child process.
 #pragma once
 
+#include <semaphore.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include <stdlib.h>
+#include <gtest/gtest.h>
 
 namespace testing_support {
 
@@ -67,18 +77,6 @@ inline bool WaitFor(const std::function<bool()>& condition,
 // Converts ASCII or UTF-8 test text to UTF-16.
 inline std::u16string U16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-}  // namespace testing_support
-
-#include <semaphore.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <future>
-
-#include <gtest/gtest.h>
-
-namespace testing_support {
-
 // What a test that makes active objects needs: a registry store and a settings block name of its
 // own (reading the settings leaves the block's named mutex, removed again), and a watchdog that
 // ends a test still running after 30 s (100 under ThreadSanitizer: a deadlock) with a message instead of hanging the run.
@@ -127,14 +125,6 @@ inline long ThreadCount() {
   return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
 }
 
-}  // namespace testing_support
-
-#include <sys/wait.h>
-
-#include <vector>
-
-namespace testing_support {
-
 // Runs a program with these arguments, an empty stdin and a deadline (after which it is killed);
 // its exit code (-1 when it did not exit), with its stdout and stderr put in *output.
 inline int RunChild(const std::vector<std::string>& argv, std::string* output = nullptr, int deadlineSeconds = 60) {
@@ -149,12 +139,6 @@ inline int RunChild(const std::vector<std::string>& argv, std::string* output = 
   int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-}  // namespace testing_support
-
-#include <cctype>
-
-namespace testing_support {
 
 // Whether text has the pattern's shape: '#' stands for a decimal digit, '+' for one or more, '%'
 // for a hex digit, anything else for itself. (std::regex draws a false warning from g++ 12 in
@@ -175,13 +159,6 @@ inline bool FitsPattern(const std::string& text, const std::string& pattern) {
   }
   return at == text.size();
 }
-
-}  // namespace testing_support
-
-#include <fstream>
-#include <iterator>
-
-namespace testing_support {
 
 // A UTF-16LE text file (a log) as ASCII, '?' for any other character; the byte order mark it must
 // begin with is left out, and its absence said at the front.

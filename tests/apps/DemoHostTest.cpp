@@ -1,4 +1,5 @@
-// The demo host as an operator runs it: its options, and its life from start to `stop` or a signal.
+// The demo host as an operator runs it: its options, and its end on a signal (its modules served
+// until `stop` are the end-to-end tests' part).
 #include <gtest/gtest.h>
 
 #include "tests/HostProcess.h"
@@ -7,7 +8,6 @@ namespace {
 
 using testing_support::FreeTcpPort;
 using testing_support::RunChild;
-using testing_support::TcpTestClient;
 
 TEST(DemoHost, OptionsAreCheckedBeforeAnythingStarts) {
   struct Case {
@@ -31,33 +31,11 @@ TEST(DemoHost, OptionsAreCheckedBeforeAnythingStarts) {
   }
 }
 
-// The host on a free port.
-struct RunningHost : testing_support::HostProcess {
-  explicit RunningHost(std::vector<std::string> extra, std::uint16_t port = FreeTcpPort())
-      : HostProcess(Args(port, std::move(extra))), port(port) {}
-  static std::vector<std::string> Args(std::uint16_t port, std::vector<std::string> extra) {
-    extra.insert(extra.begin(), {DEMO_HOST, "--port", std::to_string(port)});
-    return extra;
-  }
-  std::unique_ptr<TcpTestClient> Connect() { return HostProcess::Connect(port); }
-  std::uint16_t port;
-};
-
-TEST(DemoHost, ServesItsModulesUntilStop) {
-  testing_support::ScopedRegistry registry;
-  RunningHost host({"--module", EXAMPLE_ORDERS, "--password", "secret"});
-  auto client = host.Connect();
-  ASSERT_TRUE(client && client->Send("secret\r\n"));
-  std::size_t mark = client->Mark();
-  ASSERT_TRUE(client->Send("help\r\n") && client->WaitForText("Console commands:", mark));
-  ASSERT_TRUE(client->Send("stop\r\n"));
-  EXPECT_EQ(host.Wait(), 0);
-}
-
 TEST(DemoHost, EndsCleanlyOnSigterm) {
   testing_support::ScopedRegistry registry;
-  RunningHost host({});
-  ASSERT_TRUE(host.Connect());
+  const std::uint16_t port = FreeTcpPort();
+  testing_support::HostProcess host({DEMO_HOST, "--port", std::to_string(port)});
+  ASSERT_TRUE(host.Connect(port));
   kill(host.Pid(), SIGTERM);
   EXPECT_EQ(host.Wait(), 0);
 }

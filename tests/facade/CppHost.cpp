@@ -1,7 +1,7 @@
 // A C++ host: starts the console through the facade class from several threads at once, with
-// DefaultPort changed first, then serves it until its standard input ends and returns from main
-// with the console still running.
-//   cpp_host PORT
+// DefaultPort changed first, prints "started" and serves it until its standard input ends; then
+// it returns from main with the console still running.
+//   cpp_host PORT DEFAULT_PORT
 #include "facade/TelnetServer.h"
 
 #include <barrier>
@@ -20,10 +20,10 @@ static_assert(std::is_same_v<decltype(&TelnetServer::Instance), TelnetServer& (*
 static_assert(std::is_same_v<decltype(&TelnetServer::StartServer), void (TelnetServer::*)(std::int32_t)>);
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
+  if (argc != 3) return 2;
   const int port = std::atoi(argv[1]);
   if (TelnetServer::DefaultPort != 23 || &TelnetServer::Instance() != &TelnetServer::Instance()) return 3;
-  TelnetServer::DefaultPort = port + 1;
+  TelnetServer::DefaultPort = std::atoi(argv[2]);
 
   // Half the threads through the singleton with the port's low 16 bits, half through instances
   // of their own with the port itself: all of them start the same console on the same port.

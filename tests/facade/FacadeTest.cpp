@@ -59,38 +59,14 @@ int ListenersOn(std::uint16_t port) {
   return count;
 }
 
-TEST(Facades, CHostStartsTheConsoleAndEndsCleanly) {
-  testing_support::ScopedRegistry registry;
-  std::uint16_t port = FreeTcpPort();
-  HostProcess host({C_HOST, std::to_string(port)});
-  auto client = host.Connect(port);
-  ASSERT_TRUE(client && AnswersHelp(*client)) << host.Output();
-  EXPECT_EQ(ListenersOn(port), 1);
-  host.EndInput();
-  EXPECT_EQ(host.Wait(), 0) << host.Output();
-}
-
-TEST(Facades, CppHostStartingFromRacingThreadsMakesOneConsole) {
-  testing_support::ScopedRegistry registry;
-  std::uint16_t port = FreeTcpPort();
-  HostProcess host({CPP_HOST, std::to_string(port)});
-  ASSERT_TRUE(host.WaitForOutput("started")) << host.Output();
-  auto client = host.Connect(port);
-  ASSERT_TRUE(client && AnswersHelp(*client)) << host.Output();
-  EXPECT_EQ(ConsolesIn(host.Pid()), 1);
-  EXPECT_EQ(ListenersOn(port), 1);
-  EXPECT_EQ(ListenersOn(port + 1), 0) << "DefaultPort was read";
-  host.EndInput();
-  EXPECT_EQ(host.Wait(), 0) << host.Output();
-}
-
-#ifdef MONO_HOST
-// Mono runs the host as a .NET host; the assembly's .config maps the library to its build.
-TEST(Facades, MonoHostStartsOneConsoleWhateverDefaultPortSays) {
+// Runs a host, its port and a DefaultPort value appended to its command line: once it says it
+// started, it has one console, listening on its port only and answering two clients; then it ends
+// cleanly when its input does.
+void ExpectServes(std::vector<std::string> command, const std::vector<std::string>& environment = {}) {
   testing_support::ScopedRegistry registry;
   std::uint16_t port = FreeTcpPort(), defaultPort = FreeTcpPort();
-  HostProcess host({MONO, MONO_HOST, std::to_string(port), std::to_string(defaultPort)},
-                   MonoEnvironment(INTEROP_DIR));
+  command.insert(command.end(), {std::to_string(port), std::to_string(defaultPort)});
+  HostProcess host(command, environment);
   ASSERT_TRUE(host.WaitForOutput("started")) << host.Output();
   auto first = host.Connect(port);
   ASSERT_TRUE(first && AnswersHelp(*first)) << host.Output();
@@ -102,6 +78,15 @@ TEST(Facades, MonoHostStartsOneConsoleWhateverDefaultPortSays) {
   host.EndInput();
   EXPECT_EQ(host.Wait(), 0) << host.Output();
 }
+
+TEST(Facades, CHost) { ExpectServes({C_HOST}); }
+
+// Started from racing threads.
+TEST(Facades, CppHost) { ExpectServes({CPP_HOST}); }
+
+#ifdef MONO_HOST
+// Mono runs the host as a .NET host; the assembly's .config maps the library to its build.
+TEST(Facades, MonoHost) { ExpectServes({MONO, MONO_HOST}, MonoEnvironment(INTEROP_DIR)); }
 #endif
 
 // The package installed into a prefix of its own, then used from there only.
@@ -147,10 +132,7 @@ TEST_F(Package, CHostBuiltWithPkgConfigWorks) {
                         " -std=c99 -Wall -Werror " SANITIZE_FLAGS " -o " + host + " " C_HOST_SOURCE
                         " $(" PKG_CONFIG " --cflags --libs tolvane-console) -Wl,-rpath," + m_prefix + "/" LIBDIR;
   ASSERT_EQ(RunChild({"sh", "-c", command}, &output, 120), 0) << command << "\n" << output;
-  std::uint16_t port = FreeTcpPort();
-  HostProcess child({host, std::to_string(port)});
-  auto client = child.Connect(port);
-  EXPECT_TRUE(client && AnswersHelp(*client)) << child.Output();
+  ExpectServes({host});
 }
 
 #ifdef MONO_HOST
@@ -159,11 +141,7 @@ TEST_F(Package, MonoHostBuiltWithPkgConfigWorks) {
   std::string command = "PKG_CONFIG_PATH=" + m_prefix + "/" LIBDIR "/pkgconfig; export PKG_CONFIG_PATH; " MCS
                         " -nologo -pkg:tolvane-interop -out:" + program + " " MONO_HOST_SOURCE;
   ASSERT_EQ(RunChild({"sh", "-c", command}, &output, 120), 0) << command << "\n" << output;
-  std::uint16_t port = FreeTcpPort();
-  HostProcess host({MONO, program, std::to_string(port), std::to_string(FreeTcpPort())},
-                   MonoEnvironment(m_prefix + "/" LIBDIR "/cli/tolvane"));
-  auto client = host.Connect(port);
-  EXPECT_TRUE(client && AnswersHelp(*client)) << host.Output();
+  ExpectServes({MONO, program}, MonoEnvironment(m_prefix + "/" LIBDIR "/cli/tolvane"));
 }
 #endif
 

@@ -2,7 +2,6 @@
 // test_module_beta; each copy links its own module kit, so each has its own console state and
 // trace table. Alpha defines a small table of its own; beta keeps the kit's library traces.
 #include <cstdint>
-#include <string>
 
 #include "modules/TConsole.h"
 #include "modules/TTraceRegistry.h"
@@ -22,18 +21,9 @@ TOLVANE_TRACE_TABLE(&g_trcAlpha, nullptr, &g_trcShared, &g_trcAlphaTwo, &g_trcOm
 
 MODULE_EXPORT void ModuleSetListener(IConsoleListener* listener) { TConsole::SetConsoleListener(listener); }
 MODULE_EXPORT void ModulePrint(const char16_t* text) { TConsole::Print(u"%s", text); }
-MODULE_EXPORT void ModuleSetTimeStamp(int on) { TConsole::SetPrintTimeStamp(on != 0); }
 MODULE_EXPORT void ModuleSetPrintCurrentMod(int on) { TConsole::SetPrintCurrentMod(on != 0); }
 
 MODULE_EXPORT std::int32_t ModuleParseDebugArg(const char16_t* name, const char16_t* arg) {
   return TTraceRegistry::ParseDebugArg(name, arg);
 }
 
-// The level of the named trace of this module's table; INT32_MIN when there is none.
-MODULE_EXPORT std::int32_t ModuleTraceLevel(const char16_t* name) {
-  TTraceTable table = TolvaneModuleTraceTable();
-  for (std::size_t i = 0; i < table.count; ++i)
-    if (table.items[i] != nullptr && std::u16string(table.items[i]->m_name) == name)
-      return table.items[i]->m_level.load(std::memory_order_relaxed);
-  return INT32_MIN;
-}

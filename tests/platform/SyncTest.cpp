@@ -1,13 +1,22 @@
+// Semaphores and events, waiting for any of several, and thread message queues; over them, the
+// runtime's mutex and semaphore functions, waiting while pumping messages, and the guards.
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "modules/TConsole.h"
 #include "platform/Event.h"
 #include "platform/Semaphore.h"
+#include "platform/Thread.h"
+#include "platform/ThreadMessages.h"
 #include "platform/Waitable.h"
+#include "runtime/TGuard.h"
+#include "runtime/TSemaphore.h"
+#include "tests/ConsoleCapture.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -126,6 +135,191 @@ TEST_F(SyncTest, EventManualAndAutoReset) {
   EXPECT_FALSE(manual.Wait(20));
   automatic.Set();
   EXPECT_TRUE(automatic.IsSet() && automatic.Wait(0));  // looking does not take it
+}
+
+TEST_F(SyncTest, ThreadMessageQueueLastsFromTheFirstRequestUntilTheThreadEnds) {
+  std::atomic<DWORD> id{0};
+  std::atomic<int> step{0};
+  std::vector<ThreadMessage> got;
+  UINT last = 0;
+  std::thread owner([&] {
+    id = CurrentThreadId();
+    WaitFor([&] { return step == 1; });
+    ThreadMessage message;
+    EXPECT_FALSE(PeekMessage(&message, false));  // asks for messages: the queue now exists
+    step = 2;
+    while (GetMessage(&message)) got.push_back(message);  // sleeps between the posts
+    last = message.message;
+  });
+  ASSERT_TRUE(WaitFor([&] { return id != 0; }));
+  EXPECT_FALSE(PostThreadMessage(id, 0x400, 1, 2));
+  step = 1;
+  ASSERT_TRUE(WaitFor([&] { return step == 2; }));
+  int window = 0;
+  EXPECT_TRUE(PostThreadMessage(id, 0x401, 10, -10));
+  EXPECT_TRUE(PostWindowMessage(id, &window, 0x402, 20, -20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // lets it sleep in GetMessage
+  EXPECT_TRUE(PostThreadMessage(id, 0x403, 30, -30));
+  EXPECT_TRUE(PostThreadMessage(id, WM_QUIT, 0, 0));
+  owner.join();
+  EXPECT_EQ(last, WM_QUIT);
+  ASSERT_EQ(got.size(), 3u);
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].message, 0x401u + i);
+    EXPECT_EQ(got[i].wParam, 10u * (i + 1));
+    EXPECT_EQ(got[i].lParam, -10 * static_cast<std::intptr_t>(i + 1));
+    EXPECT_EQ(got[i].window, i == 1 ? &window : nullptr);
+  }
+  EXPECT_FALSE(PostThreadMessage(id, 0x404, 0, 0));  // the thread has ended
+}
+
+TEST_F(SyncTest, PeekMessageAndWaitForObjectOrMessage) {
+  std::thread([] {
+    ThreadMessage message;
+    EXPECT_FALSE(PeekMessage(&message, true));
+    Event event(false, false);
+    EXPECT_EQ(WaitForObjectOrMessage(&event, 0), MessageWait::Timeout);
+    EXPECT_EQ(WaitForObjectOrMessage(&event, 30), MessageWait::Timeout);
+    ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), 0x400, 7, 0));
+    ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), 0x401, 8, 0));
+    EXPECT_EQ(WaitForObjectOrMessage(&event, 0), MessageWait::Message);
+    EXPECT_TRUE(PeekMessage(&message, false));  // the wait and a peek leave the message queued
+    EXPECT_TRUE(PeekMessage(&message, true));
+    EXPECT_EQ(message.wParam, 7u);
+    event.Set();  // the object comes first, and is taken
+    EXPECT_EQ(WaitForObjectOrMessage(&event, 0), MessageWait::Signalled);
+    EXPECT_FALSE(event.IsSet());
+    EXPECT_TRUE(PeekMessage(&message, true));
+    EXPECT_EQ(message.wParam, 8u);
+    EXPECT_FALSE(PeekMessage(&message, true));
+  }).join();
+}
+
+// Collects what the lock functions print; the environment's watchdog aborts a hung test.
+class LocksTest : public ::testing::Test {
+ protected:
+  LocksTest() { TConsole::SetConsoleListener(&m_capture); }
+  ~LocksTest() override { TConsole::SetConsoleListener(nullptr); }
+  std::u16string Printed() { return m_capture.Text(); }
+  testing_support::ActiveObjectEnvironment m_environment;
+  testing_support::ConsoleCapture m_capture;
+};
+
+TEST_F(LocksTest, MutexAndSemaphoreResults) {
+  TMutexEx owned;
+  TMutexHandle mutex = owned.GetHandle();
+  platform::StartThread("abandoner", [&] {
+    EXPECT_TRUE(TMutex_Wait(mutex, 0));
+    EXPECT_TRUE(TMutex_Wait(mutex, kInfinite));  // recursive; ends holding it twice
+  }).join();
+  EXPECT_FALSE(TMutex_Wait(mutex, 1000));
+  EXPECT_EQ(Printed(), u"TMutex_Wait: Return Code (80) Last Error (0)\n");
+  EXPECT_TRUE(TMutex_Wait(mutex, 0));  // the caller owns it now, once (the dead owner's nesting is gone)
+  std::thread([&] {
+    EXPECT_FALSE(TMutex_Wait(mutex, 30));
+    EXPECT_FALSE(TMutex_Release(mutex));  // not the owner
+  }).join();
+  EXPECT_TRUE(TMutex_Release(mutex));
+  EXPECT_TRUE(TMutex_Release(mutex));
+  EXPECT_FALSE(TMutex_Release(mutex));  // held exactly twice
+  std::thread([&] { EXPECT_TRUE(TMutex_Wait(mutex, 0) && TMutex_Release(mutex)); }).join();  // free
+
+  TSemaphoreHandle semaphore = TSemaphore_Create(1, 1);
+  ASSERT_NE(semaphore, nullptr);
+  EXPECT_TRUE(TSemaphore_WaitAlterable(semaphore, kInfinite));
+  EXPECT_FALSE(TSemaphore_Wait(semaphore, 20));
+  EXPECT_FALSE(TSemaphore_WaitAlterable(semaphore, 0));
+  EXPECT_TRUE(TSemaphore_Close(semaphore));
+  // Time-outs are silent; a null handle is reported.
+  EXPECT_FALSE(TMutex_Wait(nullptr, 0));
+  EXPECT_FALSE(TSemaphore_Wait(nullptr, 0));
+  EXPECT_FALSE(TSemaphore_WaitAlterable(nullptr, kInfinite));
+  EXPECT_EQ(Printed(), u"TMutex_Wait: Return Code (ffffffff) Last Error (6)\n"
+                       u"TSemaphore_Wait: Return Code (ffffffff) Last Error (6)\n"
+                       u"TSemaphore_WaitAlterable: Return Code (ffffffff) Last Error (6)\n");
+  EXPECT_FALSE(TMutex_Release(nullptr));
+  EXPECT_FALSE(TSemaphore_Release(nullptr, 1));
+  EXPECT_FALSE(TSemaphore_WaitPumpingMessages(nullptr, 0));
+}
+
+std::atomic<int> g_dispatched{0};
+
+// Another thread posts window messages to the waiting thread without pause: they are dispatched
+// during the wait, and the time-out holds all the same.
+TEST_F(LocksTest, WaitPumpingMessages) {
+  TSemaphoreHandle semaphore = TSemaphore_Create(0, 1);
+  g_dispatched = 0;
+  platform::SetWindowDispatcher([](const platform::ThreadMessage&) -> std::intptr_t { return ++g_dispatched; });
+  platform::EnsureMessageQueue();
+  const platform::DWORD self = platform::CurrentThreadId();
+  std::atomic<bool> stop{false};
+  int window = 0;
+  std::thread poster([&] {
+    while (!stop) {
+      platform::PostWindowMessage(self, &window, 0x400, 0, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (platform::DWORD timeoutMs : {platform::DWORD{0}, platform::DWORD{200}}) {
+    auto start = Clock::now();
+    EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, timeoutMs));
+    auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(timeoutMs) - std::chrono::milliseconds(20)) << timeoutMs;
+    EXPECT_LT(waited, std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(2)) << timeoutMs;
+    EXPECT_TRUE(timeoutMs != 0 || g_dispatched == 0);  // a time-out of 0 only tests
+  }
+  EXPECT_GT(g_dispatched, 0);
+  // Without a limit it outlasts many slices of messages; a release ends it, and so does a quit
+  // message, which is consumed.
+  std::atomic<bool> released{false};
+  std::thread ender([&] {
+    int seen = g_dispatched;
+    EXPECT_TRUE(WaitFor([&] { return g_dispatched >= seen + 100; }));  // well over 50 ms of messages
+    released = true;
+    EXPECT_TRUE(TSemaphore_Release(semaphore, 1));
+    EXPECT_TRUE(WaitFor([&] { return g_dispatched >= seen + 200; }));
+    stop = true;
+    EXPECT_TRUE(platform::PostThreadMessage(self, platform::WM_QUIT, 0, 0));
+  });
+  EXPECT_TRUE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
+  EXPECT_TRUE(released);
+  EXPECT_FALSE(TSemaphore_WaitPumpingMessages(semaphore, kInfinite));
+  ender.join();
+  poster.join();
+  platform::ThreadMessage message;
+  while (platform::PeekMessage(&message, true)) EXPECT_NE(message.message, platform::WM_QUIT);
+  platform::SetWindowDispatcher(nullptr);
+  EXPECT_EQ(Printed(), u"");
+  TSemaphore_Close(semaphore);
+}
+
+TEST_F(LocksTest, GuardsExcludeEachOther) {
+  TMutexEx mutex, mutexEx;
+  TCriticalSection section;
+  int counters[3] = {};  // plain ints: a lapse in exclusion loses counts, and TSan reports it
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        {
+          TGuard guard(mutex.GetHandle()), again(mutex.GetHandle());  // recursive for the owner
+          ++counters[0];
+        }
+        {
+          TGuardEx guard(&mutexEx);
+          ++counters[1];
+        }
+        TGuard guard(&section), again(&section);
+        ++counters[2];
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  for (int counter : counters) EXPECT_EQ(counter, 8000);
+  {
+    TGuard noMutex(static_cast<TMutexHandle>(nullptr)), noSection(static_cast<TCriticalSection*>(nullptr));
+    TGuardEx noMutexEx(nullptr);
+  }
+  EXPECT_EQ(Printed(), u"");  // a null mutex is not even waited for
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // What the active-object tests share: a gate that holds a worker inside a functor, a check that
-// a thread has ended, the ordering, blocking and nesting checks every kind of object must pass,
-// and a deluxe object that records its hooks and timer ticks.
+// a thread has ended, the ordering, blocking, nesting and timer checks every kind of object must
+// pass, and a deluxe object that records its hooks and timer ticks, with the check of those.
 #pragma once
 
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "platform/Thread.h"
 #include "runtime/TActiveObjectBase.h"
+#include "runtime/TTimerEx.h"
 #include "tests/TestSupport.h"
 #include "tests/runtime/LambdaFunctor.h"
 
@@ -114,6 +116,43 @@ inline void ExpectWorkerCallsRunAtOnceOrDispatchInOrderAndNest(TActiveObjectBase
   EXPECT_EQ(seen, (std::vector<std::string>{"at once", "sent", "A", "P1", "P2", "inner true", "outer true"}));
 }
 
+// Timers set from this thread fire on the worker: a repeat count of 3 four times, then it ends
+// (id 0); -1 until cancelled; a reset one at its new period. Ids count from 65536, and setting a
+// set timer again keeps its id.
+inline void ExpectTimersFireOnTheWorkerByTheirRepeatCounts(TActiveObjectBase& object, platform::DWORD worker) {
+  TTimerEx<TActiveObjectBase> counted, endless, reset;  // each ends or is cancelled before it goes
+  std::atomic<int> fires{0}, endlessFires{0}, resetFires{0};
+  std::atomic<bool> offWorker{false};
+  auto count = [&](std::atomic<int>& n) {
+    return new LambdaFunctor([&] {
+      ++n;
+      if (platform::CurrentThreadId() != worker) offWorker = true;
+    });
+  };
+  counted.SetFunctor(count(fires));
+  counted.Setup(2, 3, 0);
+  endless.SetFunctor(count(endlessFires));
+  endless.Setup(1, -1, 0);
+  reset.SetFunctor(count(resetFires));
+  reset.Setup(60000, 0, 0);
+  EXPECT_TRUE(object.SetTimer(&endless) && object.SetTimer(&counted) && object.SetTimer(&reset));
+  const platform::DWORD id = endless.GetId();
+  EXPECT_GE(id, 65536u);
+  EXPECT_TRUE(object.SetTimer(&endless));
+  EXPECT_EQ(endless.GetId(), id);
+  EXPECT_TRUE(WaitFor([&] { return fires == 4 && endlessFires >= 10; }));
+  EXPECT_TRUE(object.CancelTimer(&endless));
+  const int stoppedAt = endlessFires;
+  reset.Setup(20, 0, 0);
+  EXPECT_TRUE(object.ResetTimer(&reset));
+  EXPECT_TRUE(WaitFor([&] { return resetFires == 1; }));  // 20 ms in which the endless one would fire
+  EXPECT_TRUE(object.PushAndBlock(new LambdaFunctor([] {}), 0));  // a firing taken before is over
+  EXPECT_EQ(endlessFires, stoppedAt);
+  EXPECT_EQ(fires, 4);
+  EXPECT_EQ(counted.GetId(), 0u);
+  EXPECT_FALSE(offWorker);
+}
+
 // A deluxe active object (Deluxe: TActiveObjectDeluxe, TWndActiveObjectDeluxe, ...) that records
 // its hooks and timer ticks; stops itself before its members go, as a deriving class must.
 template <class Deluxe>
@@ -137,5 +176,38 @@ class HookProbe : public Deluxe {
   std::atomic<int> starts{0}, stops{0}, ticks{0}, ticksAtStop{-1};
   std::atomic<platform::DWORD> startThread{0}, stopThread{0}, tickThread{0};
 };
+
+// Starts and stops a hook probe `rounds` times, its built-in timer ticking every millisecond:
+// OnStart runs once, on the worker, before Start returns, and a second Start fails; the timer
+// ticks on the worker (while `running` runs, given the worker's id) and ends before OnStop, which
+// runs once on the worker; a second Stop fails, and the worker ends.
+template <class Probe>
+void ExpectHooksAndBuiltInTimerOnTheWorker(Probe& object, int rounds,
+                                           const std::function<void(platform::DWORD)>& running = nullptr) {
+  object.GetTimer().SetFunctor(new TFunctor0<Probe>(&object, &Probe::Tick));
+  object.GetTimer().Setup(1, -1, 0);
+  EXPECT_FALSE(object.Stop(false, platform::INFINITE_TIMEOUT));
+  for (int round = 1; round <= rounds; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(object.Start(u"Worker"));
+    EXPECT_FALSE(object.Start(u"Again"));
+    EXPECT_EQ(object.starts, round);
+    const platform::DWORD worker = object.startThread;
+    EXPECT_NE(worker, platform::CurrentThreadId());
+    EXPECT_EQ(worker, object.GetWorkerThreadId());
+    EXPECT_TRUE(round > 1 || object.GetTimer().GetId() == 65536u) << object.GetTimer().GetId();  // the first id
+    if (running) running(worker);
+    const int before = object.ticks;
+    ASSERT_TRUE(WaitFor([&] { return object.ticks >= before + 3; }));
+    EXPECT_EQ(object.tickThread, worker);
+    EXPECT_TRUE(object.Stop(round == 2, platform::INFINITE_TIMEOUT));
+    EXPECT_EQ(object.ticks, object.ticksAtStop);  // nothing fired between the hook and the thread's end
+    EXPECT_EQ(object.GetTimer().GetId(), 0u);
+    EXPECT_FALSE(object.Stop(false, platform::INFINITE_TIMEOUT));
+    EXPECT_EQ(object.stops, round);
+    EXPECT_EQ(object.stopThread, worker);
+    EXPECT_TRUE(WaitFor([&] { return ThreadGone(worker); }));
+  }
+}
 
 }  // namespace testing_support

@@ -32,29 +32,7 @@ using DeluxeTest = testing_support::WatchedTest;
 
 TEST_F(DeluxeTest, HooksAndBuiltInTimerRunOnTheWorkerFromStartToStop) {
   Probe object;
-  object.GetTimer().SetFunctor(new TFunctor0<Probe>(&object, &Probe::Tick));
-  object.GetTimer().Setup(1, -1, 0);
-  EXPECT_FALSE(object.Stop(false, kForever));
-  for (int round = 1; round <= 2; ++round) {
-    SCOPED_TRACE(round);
-    ASSERT_TRUE(object.Start(u"Worker"));
-    EXPECT_FALSE(object.Start(u"Again"));
-    EXPECT_EQ(object.starts, round);  // once, before Start returned
-    DWORD worker = object.startThread;
-    EXPECT_NE(worker, CurrentThreadId());
-    EXPECT_EQ(worker, object.GetWorkerThreadId());
-    int before = object.ticks;
-    ASSERT_TRUE(WaitFor([&] { return object.ticks >= before + 3; }));
-    EXPECT_EQ(object.tickThread, worker);
-    EXPECT_TRUE(object.Stop(round == 2, kForever));
-    // Cancelled before OnStop: nothing fired between the hook and the end of the thread.
-    EXPECT_EQ(object.ticks, object.ticksAtStop);
-    EXPECT_EQ(object.GetTimer().GetId(), 0u);
-    EXPECT_FALSE(object.Stop(false, kForever));
-    EXPECT_EQ(object.stops, round);
-    EXPECT_EQ(object.stopThread, worker);
-    EXPECT_TRUE(WaitFor([&] { return ThreadGone(worker); }));
-  }
+  testing_support::ExpectHooksAndBuiltInTimerOnTheWorker(object, 2);
 }
 
 TEST_F(DeluxeTest, ExecuteSynchronizedRunsOnTheWorkerForEachCallerBeforeItReturns) {

@@ -64,6 +64,10 @@ class TTimerMgrExTest : public ::testing::Test {
     mgr.Run();
     return true;
   }
+  bool FireNext() { return FireNext(mgr); }
+
+  TTimerMgrEx mgr{10};
+  Probe probe;
 };
 
 TEST(TTimerExTest, OwnsItsFunctorAndDeletesItOnReplacementAndDestruction) {
@@ -84,10 +88,8 @@ TEST(TTimerExTest, OwnsItsFunctorAndDeletesItOnReplacementAndDestruction) {
 }
 
 TEST_F(TTimerMgrExTest, IdsStartAt65536AndSettingAScheduledTimerChangesNothing) {
-  Probe probe;
   auto a = MakeTimer(&probe, 100, 0);
   auto b = MakeTimer(&probe, 200, 0);
-  TTimerMgrEx mgr(10);
   EXPECT_EQ(mgr.Set(nullptr), 0u);
   EXPECT_EQ(mgr.Set(a.get()), 65536u);
   EXPECT_EQ(mgr.Set(b.get()), 65537u);
@@ -104,24 +106,21 @@ TEST_F(TTimerMgrExTest, IdsStartAt65536AndSettingAScheduledTimerChangesNothing) 
 }
 
 TEST_F(TTimerMgrExTest, RepeatCountSetsHowOftenATimerFires) {
-  TTimerMgrEx mgr(10);
   for (std::int32_t repeatCount : {0, 3, -1}) {
     SCOPED_TRACE(repeatCount);
     Probe probe;
     auto timer = MakeTimer(&probe, 100, repeatCount);
     mgr.Set(timer.get());
-    for (int i = 0; i < 10 && FireNext(mgr);) ++i;
+    for (int i = 0; i < 10 && FireNext();) ++i;
     EXPECT_EQ(probe.fired, repeatCount < 0 ? 10 : repeatCount + 1);
     EXPECT_EQ(mgr.Cancel(timer.get()), repeatCount < 0);  // only the endless one is still scheduled
-    EXPECT_FALSE(FireNext(mgr));
+    EXPECT_FALSE(FireNext());
   }
 }
 
 TEST_F(TTimerMgrExTest, RunFiresOnlyWhenDueAndRearmsFromTheEndOfTheCallback) {
-  Probe probe;
   probe.action = [] { Advance(7); };  // the callback takes 7 ms
   auto timer = MakeTimer(&probe, 100, -1);
-  TTimerMgrEx mgr(10);
   mgr.Set(timer.get());
   Advance(99);
   mgr.Run();
@@ -134,15 +133,13 @@ TEST_F(TTimerMgrExTest, RunFiresOnlyWhenDueAndRearmsFromTheEndOfTheCallback) {
 }
 
 TEST_F(TTimerMgrExTest, CallbackCanCancelOrSetItsOwnTimer) {
-  TTimerMgrEx mgr(10);
-  Probe probe;
   auto timer = MakeTimer(&probe, 100, 3);
   bool cancelled = true;
   probe.action = [&] { cancelled = mgr.Cancel(timer.get()); };
   mgr.Set(timer.get());
-  ASSERT_TRUE(FireNext(mgr));
+  ASSERT_TRUE(FireNext());
   EXPECT_FALSE(cancelled);  // a firing timer is out of the schedule
-  EXPECT_FALSE(FireNext(mgr));  // and is not re-armed
+  EXPECT_FALSE(FireNext());  // and is not re-armed
 
   probe.action = [&] {
     mgr.Cancel(timer.get());
@@ -150,7 +147,7 @@ TEST_F(TTimerMgrExTest, CallbackCanCancelOrSetItsOwnTimer) {
     mgr.Set(timer.get());
   };
   mgr.Set(timer.get());
-  ASSERT_TRUE(FireNext(mgr));
+  ASSERT_TRUE(FireNext());
   EXPECT_EQ(timer->GetRepeatCount(), 3);  // not re-armed after the call
   EXPECT_EQ(mgr.TimeToFirstDue(), 500u);
   EXPECT_TRUE(mgr.Cancel(timer.get()));
@@ -158,7 +155,7 @@ TEST_F(TTimerMgrExTest, CallbackCanCancelOrSetItsOwnTimer) {
 
   probe.action = [&] { mgr.Set(timer.get()); };  // setting the firing timer alone: it is re-armed
   mgr.Set(timer.get());
-  ASSERT_TRUE(FireNext(mgr));
+  ASSERT_TRUE(FireNext());
   EXPECT_EQ(timer->GetRepeatCount(), 2);
   EXPECT_TRUE(mgr.Cancel(timer.get()));
   EXPECT_EQ(mgr.GetFirstDue(), nullptr);
@@ -203,7 +200,7 @@ TEST_F(TTimerMgrExTest, ScheduleKeepsDueOrderThroughCancelsAndTheWrap) {
 
 TEST_F(TTimerMgrExTest, FullScheduleKeepsTheIdButNeverFiresAndDueTimersFireOnePerRun) {
   TTimerMgrEx mgr(2);
-  Probe probe, left;
+  Probe left;
   auto a = MakeTimer(&probe, 100, 0);
   auto b = MakeTimer(&probe, 100, 0);
   auto c = MakeTimer(&left, 100, 0);
@@ -227,8 +224,6 @@ TEST_F(TTimerMgrExTest, FullScheduleKeepsTheIdButNeverFiresAndDueTimersFireOnePe
 
 TEST_F(TTimerMgrExTest, TimeToFirstDueCountsDownAcrossTheWrap) {
   g_tick = 0xFFFFFF00u;
-  TTimerMgrEx mgr(10);
-  Probe probe;
   auto timer = MakeTimer(&probe, 0x200, 0);
   mgr.Set(timer.get());
   Advance(0x180);
@@ -278,20 +273,16 @@ TEST_F(TTimerMgrExTest, MinuteAlignedTimerFiresOnWholeCalendarMinutes) {
     EXPECT_EQ(probe.fired, 1);
   }
 
-  Probe probe;
   auto shortPeriod = MakeTimer(&probe, 30000, -2, 500);
-  TTimerMgrEx mgr(10);
   mgr.Set(shortPeriod.get());
   EXPECT_EQ(mgr.TimeToFirstDue(), 30000u);
 }
 
 TEST_F(TTimerMgrExTest, ThrowingCallbackEndsItsTimer) {
-  Probe probe;
   probe.action = [] { throw std::runtime_error("callback failed"); };
   auto timer = MakeTimer(&probe, 100, -1);
-  TTimerMgrEx mgr(10);
   mgr.Set(timer.get());
-  EXPECT_THROW(FireNext(mgr), std::runtime_error);
+  EXPECT_THROW(FireNext(), std::runtime_error);
   EXPECT_EQ(mgr.Set(timer.get()), 65537u);  // it can be set again
 }
 
