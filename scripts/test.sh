@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
+scripts/deps.sh "$@"
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DTOLVANE_WERROR=ON -DTOLVANE_THREAD_CHECKS=ON "$@"
 cmake --build "$build" -j2
