@@ -18,7 +18,7 @@ void TLineAssembler::Add(platform::DWORD thread, const char16_t* text, platform:
       ++it;
     }
   }
-  auto mine = std::find_if(m_held.begin(), m_held.end(), [&](const Held& h) { return h.thread == thread; });
+  auto mine = FindLocked(thread);
   const std::size_t lineEnd = piece.rfind(u'\n');
   if (mine == m_held.end()) {
     // Nothing held: the complete part goes out without a copy into the store.
@@ -47,9 +47,13 @@ void TLineAssembler::Add(platform::DWORD thread, const char16_t* text, platform:
   if (mine->text.empty()) m_held.erase(mine);
 }
 
+std::vector<TLineAssembler::Held>::iterator TLineAssembler::FindLocked(platform::DWORD thread) {
+  return std::find_if(m_held.begin(), m_held.end(), [&](const Held& h) { return h.thread == thread; });
+}
+
 std::u16string TLineAssembler::TakeHeld(platform::DWORD thread) {
   TGuardEx hold(&m_lock);
-  auto mine = std::find_if(m_held.begin(), m_held.end(), [&](const Held& h) { return h.thread == thread; });
+  auto mine = FindLocked(thread);
   if (mine == m_held.end()) return {};
   std::u16string text = std::move(mine->text);
   m_held.erase(mine);

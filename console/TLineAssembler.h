@@ -41,6 +41,9 @@ class TLineAssembler {
     std::u16string text;
   };
 
+  // The held line of `thread`, or end; the caller holds m_lock.
+  std::vector<Held>::iterator FindLocked(platform::DWORD thread);
+
   TMutexEx m_lock;
   std::vector<Held> m_held;  // threads with an unfinished line, oldest first; guarded by m_lock
 };
