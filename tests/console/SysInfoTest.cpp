@@ -145,11 +145,6 @@ TEST(SysInfoCommand, ProcessSectionOnlyUnlessOnePlusAndTheGreetingToEveryone) {
     EXPECT_NE(lines[5], "Current Working Set : 0,000 KB");
     EXPECT_TRUE(other->WaitForText("Greetings!\n\r\r\n", otherMark)) << line;
   }
-  // The greeting is sent as text: a "%" in it is no conversion.
-  fixture.Console().SetGreeting(u"At 100%s %d\n\r");
-  std::size_t mark = other->Mark();
-  ASSERT_TRUE(ConsoleFixture::Type(*client, "sysinfo", "At 100%s %d\n\r\r\n"));
-  EXPECT_TRUE(other->WaitForText("At 100%s %d\n\r\r\n", mark));
 }
 
 TEST(SysInfoCommand, DllSectionListsTheConsoleLibraryWithItsVersionAndNotTheExecutable) {

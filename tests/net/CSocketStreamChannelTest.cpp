@@ -1,7 +1,6 @@
 #include "net/CSocketStreamChannel.h"
 
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -217,8 +216,8 @@ TEST_F(StreamChannelTest, ConcurrentSendsNeverInterleave) {
     ASSERT_EQ(message.find_first_not_of(message[0]), std::string_view::npos) << "interleaved at " << at;
   }
   sender->Release();
-  c.channel->Close();
-  c.channel->SetListener(nullptr);
+  c.channel->Close();  // from a thread of the test's: the armed receive ends with count 0
+  EXPECT_TRUE(WaitFor([&] { return collector.Record().size() == kTotal + 7 && collector.Record().ends_with("[end 0]"); }));
   c.channel->Release();
 }
 
@@ -292,30 +291,6 @@ TEST_F(StreamChannelTest, SendsFromInsideTheCompletionKeepTheirOrderPastAFullSoc
   c.channel->SetListener(nullptr);
   c.channel->Close();
   c.channel->Release();
-}
-
-// Also: a Close from another thread than the I/O threads completes the armed receive with count 0.
-TEST_F(StreamChannelTest, ManyConnectionsShareTheFixedIoThreads) {
-  constexpr rlim_t kConnections = 500;
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = std::max(files.rlim_cur, std::min(files.rlim_max, 2 * kConnections + 64));
-  if (setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 2 * kConnections + 64) GTEST_SKIP() << "too few files";
-  std::vector<Connection> connections(kConnections);
-  std::vector<Collector> collectors(kConnections);
-  long baseline = 0;
-  for (rlim_t i = 0; i < kConnections; ++i) {
-    connections[i] = Connect();
-    ASSERT_TRUE(collectors[i].Start(connections[i].channel));
-    if (i == 0) baseline = testing_support::ThreadCount();  // the I/O threads run from the first receive on
-  }
-  EXPECT_EQ(testing_support::ThreadCount(), baseline);
-  for (Connection& c : connections) ASSERT_TRUE(c.client->Send("!"));
-  for (Collector& collector : collectors) EXPECT_TRUE(WaitFor([&] { return collector.Record() == "!"; }));
-  EXPECT_EQ(testing_support::ThreadCount(), baseline);
-  for (Connection& c : connections) c.channel->Close();
-  for (Collector& collector : collectors) EXPECT_TRUE(WaitFor([&] { return collector.Record() == "![end 0]"; }));
-  for (Connection& c : connections) c.channel->Release();
 }
 
 }  // namespace

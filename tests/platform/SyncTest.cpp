@@ -92,28 +92,6 @@ TEST_F(SyncTest, ReleasedThreadMayDestroyTheObjectAtOnce) {
   waiter.join();
 }
 
-TEST_F(SyncTest, SemaphoreLosesNoWakeUps) {
-  constexpr int kWaiters = 4, kPerWaiter = 1500, kTotal = kWaiters * kPerWaiter;
-  Semaphore s(0, kTotal);
-  std::atomic<int> released{0};
-  std::vector<std::thread> threads;
-  for (int w = 0; w < kWaiters; ++w)
-    threads.emplace_back([&, w] {
-      Waitable* object = &s;
-      for (int i = 0; i < kPerWaiter; ++i)
-        ASSERT_TRUE(w == 0 ? WaitForAny(&object, 1, kInfinite) == 0 : s.Wait(kInfinite));
-    });
-  for (int r = 0; r < 3; ++r)
-    threads.emplace_back([&] {
-      for (int n; (n = released.fetch_add(1)) < kTotal;) {
-        EXPECT_TRUE(s.Release(1));
-        if (n % 64 == 0) std::this_thread::yield();  // lets waiters fall asleep now and then
-      }
-    });
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(s.Count(), 0);
-}
-
 TEST_F(SyncTest, EventManualAndAutoReset) {
   Event manual(true, false), automatic(false, false);
   std::atomic<int> manualDone{0}, autoDone{0};
