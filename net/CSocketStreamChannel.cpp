@@ -24,6 +24,8 @@ using Interest = net_internal::IoPool::Interest;
 // Output blocks start small (most output is a line or an echo) and grow to this size.
 constexpr std::uint32_t kMinBlock = 1024;
 constexpr std::uint32_t kMaxBlock = 16384;
+// Receives one completion may start and see read at once on its thread before one is armed.
+constexpr int kReadsInARow = 8;
 
 ssize_t SendNow(int fd, const std::uint8_t* bytes, std::size_t count) {
   return RetryOnEintr([&] { return send(fd, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT); });
@@ -263,26 +265,49 @@ void CSocketStreamChannel::OnIoReady() {
   std::unique_lock<std::mutex> lock(m_lock);
   DWORD error = 0;
   DWORD count = 0;
-  if (IsOpen()) {
-    ssize_t n = RetryOnEintr([&] { return recv(m_fd, m_buffer, m_capacity, MSG_DONTWAIT); });
-    if (n > 0) {
-      count = static_cast<DWORD>(n);
-    } else if (n < 0) {
-      int failure = errno;
-      if (failure == EAGAIN || failure == EWOULDBLOCK) {
-        // Nothing to read after all: wait again, without a completion.
-        failure = ArmLocked();
-        if (failure == 0) return;
-      }
-      error = static_cast<DWORD>(failure);
-    }
+  if (!ReadLocked(error, count)) {
+    // Nothing to read after all: wait again, without a completion.
+    error = static_cast<DWORD>(ArmLocked());
+    if (error == 0) return;
   }
-  // Every round completes one receive; a further round is due when the completion started a
-  // receive that ended before it could be armed.
+  // Every round completes one receive. A receive the completion started is read at once on this
+  // thread while data waits (a typed key that came during its echo), a few rounds at the most so
+  // that a busy connection leaves this thread to the others; else it is armed.
   int releases = 1;
-  while (Deliver(lock, error, count)) ++releases;
-  lock.unlock();
+  for (int round = 1; Deliver(lock, error, count); ++round) {
+    ++releases;
+    if (round < kReadsInARow && ReadLocked(error, count)) continue;
+    error = 0;
+    count = 0;
+    if (!IsOpen()) continue;  // closed meanwhile: the end, at once
+    // Armed outside the lock: the report may reach the other pool thread at once, and it must
+    // not find the lock still held here (on one CPU it would preempt this thread and wait).
+    // The receive's reference keeps the channel, and a Close meanwhile wakes the report.
+    --releases;
+    lock.unlock();
+    const int failure = net_internal::IoPool::Instance().Arm(m_fd, this, Interest::eRead, true);
+    if (failure == 0) break;
+    lock.lock();
+    ++releases;
+    error = static_cast<DWORD>(failure);
+  }
+  if (lock.owns_lock()) lock.unlock();
   while (releases-- > 0) Release();
+}
+
+bool CSocketStreamChannel::ReadLocked(DWORD& error, DWORD& count) {
+  error = 0;
+  count = 0;
+  if (!IsOpen()) return true;
+  const ssize_t n = RetryOnEintr([&] { return recv(m_fd, m_buffer, m_capacity, MSG_DONTWAIT); });
+  if (n >= 0) {
+    count = static_cast<DWORD>(n);
+    return true;
+  }
+  const int failure = errno;
+  if (failure == EAGAIN || failure == EWOULDBLOCK) return false;
+  error = static_cast<DWORD>(failure);
+  return true;
 }
 
 bool CSocketStreamChannel::Deliver(std::unique_lock<std::mutex>& lock, DWORD& error, DWORD& count) {
@@ -304,8 +329,5 @@ bool CSocketStreamChannel::Deliver(std::unique_lock<std::mutex>& lock, DWORD& er
   }
   if (!m_armOnReturn) return false;
   m_armOnReturn = false;
-  count = 0;
-  const bool open = IsOpen();  // closed meanwhile: the receive ends at once
-  error = open ? static_cast<DWORD>(ArmLocked()) : 0;
-  return !open || error != 0;
+  return true;
 }

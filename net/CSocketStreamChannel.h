@@ -1,8 +1,9 @@
 // CSocketStreamChannel: CStreamChannel over a connected TCP socket.
 //
 // Receives: one at a time, completed on the I/O pool (IoPool). A receive started from inside a
-// completion of this channel is armed only when that completion returns, so the next block is
-// never handled while the previous call is still running. An armed receive holds a reference.
+// completion of this channel is taken up only when that completion returns, so the next block is
+// never handled while the previous call is still running: read at once on the same thread when
+// data waits (a few in a row at the most), else armed. An armed receive holds a reference.
 //
 // Sends: appended under the output lock to a list of blocks, allocated as output waits and freed
 // as it drains (an idle connection holds none). The first send into an empty buffer arms a write
@@ -59,10 +60,12 @@ class CSocketStreamChannel final : public CStreamChannel, private net_internal::
 
   void OnIoReady() override;
   void OnWritable() override;
-  // Hands one result to the listener (with `lock` released around the call) and arms a receive
-  // started inside the completion. True when that receive is complete already (closed meanwhile,
-  // or it could not be armed): its result is then in `error` and `count`.
+  // Hands one result to the listener (with `lock` released around the call). True when the
+  // completion started a receive, which the caller arms now (or completes at once).
   bool Deliver(std::unique_lock<std::mutex>& lock, platform::DWORD& error, platform::DWORD& count);
+  // Reads into the armed receive's buffer without waiting: true with its result in `error` and
+  // `count` (count 0: the end; also when closed), false when nothing is there yet.
+  bool ReadLocked(platform::DWORD& error, platform::DWORD& count);
   int ArmLocked();
   bool InOwnCompletionLocked() const;
 
