@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "net/CChannelIface.h"
 #include "platform/Posix.h"
@@ -275,21 +276,21 @@ void CSocketStreamChannel::OnIoReady() {
   // that a busy connection leaves this thread to the others; else it is armed.
   int releases = 1;
   for (int round = 1; Deliver(lock, error, count); ++round) {
-    ++releases;
-    if (round < kReadsInARow && ReadLocked(error, count)) continue;
-    error = 0;
-    count = 0;
-    if (!IsOpen()) continue;  // closed meanwhile: the end, at once
-    // Armed outside the lock: the report may reach the other pool thread at once, and it must
-    // not find the lock still held here (on one CPU it would preempt this thread and wait).
-    // The receive's reference keeps the channel, and a Close meanwhile wakes the report.
-    --releases;
-    lock.unlock();
-    const int failure = net_internal::IoPool::Instance().Arm(m_fd, this, Interest::eRead, true);
-    if (failure == 0) break;
-    lock.lock();
-    ++releases;
-    error = static_cast<DWORD>(failure);
+    if (round >= kReadsInARow || !ReadLocked(error, count)) {
+      error = 0;
+      count = 0;
+      if (IsOpen()) {
+        // Armed outside the lock: the report may reach the other pool thread at once, and it must
+        // not find the lock still held here (on one CPU it would preempt this thread and wait).
+        // The receive keeps its reference, and a Close meanwhile wakes the report.
+        lock.unlock();
+        const int failure = net_internal::IoPool::Instance().Arm(m_fd, this, Interest::eRead, true);
+        if (failure == 0) break;
+        lock.lock();
+        error = static_cast<DWORD>(failure);
+      }
+    }
+    ++releases;  // that receive completes in the next round: read, closed meanwhile, or not armed
   }
   if (lock.owns_lock()) lock.unlock();
   while (releases-- > 0) Release();
@@ -310,7 +311,7 @@ bool CSocketStreamChannel::ReadLocked(DWORD& error, DWORD& count) {
   return true;
 }
 
-bool CSocketStreamChannel::Deliver(std::unique_lock<std::mutex>& lock, DWORD& error, DWORD& count) {
+bool CSocketStreamChannel::Deliver(std::unique_lock<std::mutex>& lock, DWORD error, DWORD count) {
   std::uint8_t* const data = m_buffer;
   m_armed = false;
   if (error != 0 || count == 0) m_ended = true;
@@ -327,7 +328,5 @@ bool CSocketStreamChannel::Deliver(std::unique_lock<std::mutex>& lock, DWORD& er
     ++m_completions;
     m_completionDone.notify_all();
   }
-  if (!m_armOnReturn) return false;
-  m_armOnReturn = false;
-  return true;
+  return std::exchange(m_armOnReturn, false);
 }

@@ -62,7 +62,7 @@ class CSocketStreamChannel final : public CStreamChannel, private net_internal::
   void OnWritable() override;
   // Hands one result to the listener (with `lock` released around the call). True when the
   // completion started a receive, which the caller arms now (or completes at once).
-  bool Deliver(std::unique_lock<std::mutex>& lock, platform::DWORD& error, platform::DWORD& count);
+  bool Deliver(std::unique_lock<std::mutex>& lock, platform::DWORD error, platform::DWORD count);
   // Reads into the armed receive's buffer without waiting: true with its result in `error` and
   // `count` (count 0: the end; also when closed), false when nothing is there yet.
   bool ReadLocked(platform::DWORD& error, platform::DWORD& count);
